@@ -1,0 +1,45 @@
+// The set of detection models from one model folder, chosen per file kind by
+// file name, and the score of a file's bytes. Loaded once before scanning and
+// read-only afterwards, so score() may run on many threads at once.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ember/features.h"
+#include "platform/bytes.h"
+#include "platform/file_system.h"
+
+namespace ai {
+
+class Model;
+
+struct DetectorResult {
+  bool valid = false;       // a model was applied and score is meaningful
+  double score = 0.0;       // probability of malware, 0 to 1
+  std::string model;        // name of the model applied
+  ember::FeatureInfo info;  // kind Other when the bytes were not examined
+};
+
+class Detector {
+ public:
+  Detector();
+  ~Detector();
+  // Replaces every model with those of `folder`; appends one line per model
+  // file considered to *log. Returns the number of detection models loaded.
+  int load(const NativePath& folder, std::string* log = nullptr);
+  DetectorResult score(ByteSpan bytes) const;
+  std::vector<std::string> model_names() const;
+  // At least one model for a specific file kind, or a general model.
+  bool ready() const;
+
+ private:
+  std::vector<std::shared_ptr<Model>> models_;
+  std::map<std::string, std::shared_ptr<Model>> kind_models_;
+  std::shared_ptr<Model> pe_model_;
+  std::shared_ptr<Model> general_model_;
+};
+
+}  // namespace ai

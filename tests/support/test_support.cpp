@@ -1,0 +1,105 @@
+#include "support/test_support.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "platform/random.h"
+
+extern char** environ;
+
+namespace test {
+
+TempDir::TempDir() {
+  const char* t = std::getenv("TMPDIR");
+  path_ = std::string(t && *t ? t : "/tmp") + "/kav-test-" + random_hex(6);
+  std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Restore permissions a test may have taken away so cleanup succeeds.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, std::filesystem::directory_options::skip_permission_denied, ec);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_symlink()) std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& content) const {
+  const std::string full = file(name);
+  create_directories(parent_path(full));
+  if (!write_file_atomic(full, content)) throw std::runtime_error("couldn't write " + full);
+  return full;
+}
+
+RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeout_ms) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", 0, 0);
+  posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
+  posix_spawn_file_actions_addclose(&fa, out_pipe[0]);
+  posix_spawn_file_actions_addclose(&fa, err_pipe[0]);
+  std::vector<std::string> envs;
+  for (char** e = environ; *e; ++e) envs.emplace_back(*e);
+  for (const auto& e : env) envs.push_back(e);
+  std::vector<char*> cargv, cenv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const auto& e : envs) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data());
+  posix_spawn_file_actions_destroy(&fa);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  RunResult result;
+  if (rc != 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    throw std::runtime_error("spawn failed: " + argv[0]);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_fds = 2;
+  bool killed = false;
+  while (open_fds > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0 && !killed) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (poll(fds, 2, left > 0 ? static_cast<int>(left) : 1000) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[65536];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      } else {
+        (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::string eicar() { return "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"; }
+
+}  // namespace test
