@@ -8,6 +8,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 namespace av {
@@ -186,6 +187,39 @@ std::size_t SignatureDB::count() const {
 std::uint64_t SignatureDB::version() const {
   std::shared_lock lock(mutex_);
   return data_ ? data_->version : 0;
+}
+
+std::string encode_signature_feed(std::uint64_t version, std::vector<FeedEntry> entries) {
+  auto put = [](std::string& out, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  };
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;
+  order.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) order.emplace_back(SignatureDB::key_of(entries[i].digest), i);
+  std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::map<std::string, std::uint32_t> ids;
+  std::vector<const std::string*> names;
+  std::vector<std::uint32_t> index(entries.size());
+  for (const auto& [key, i] : order) {
+    std::string& n = entries[i].name;
+    if (n.size() > 65535) n.resize(65535);
+    const auto [it, fresh] = ids.emplace(n, static_cast<std::uint32_t>(names.size()));
+    if (fresh) names.push_back(&it->first);
+    index[i] = it->second;
+  }
+  std::string out("AVSG1\0\0\0", 8);
+  put(out, version, 8);
+  put(out, entries.size(), 4);
+  put(out, names.size(), 4);
+  for (const std::string* n : names) {
+    put(out, n->size(), 2);
+    out += *n;
+  }
+  for (const auto& [key, i] : order) {
+    put(out, key, 8);
+    put(out, index[i], 4);
+  }
+  return out;
 }
 
 bool builtin_signature_match(ByteSpan bytes, std::string& name) {

@@ -48,6 +48,15 @@ class SignatureDB {
 // Parses feed bytes into `out`; false with the reason on any violation.
 bool parse_signature_feed(ByteSpan content, SignatureDB::Data& out, std::string& error);
 
+struct FeedEntry {
+  Digest digest;
+  std::string name;
+};
+// Encodes a valid feed: keys sorted (stable, so among equal keys the first
+// listed name wins a lookup) and names deduplicated. Names longer than 65535
+// bytes are cut to that length.
+std::string encode_signature_feed(std::uint64_t version, std::vector<FeedEntry> entries);
+
 // True, with name "Eicar-Test-Signature", when a buffer of 68 to 1024 bytes
 // contains the EICAR test string.
 bool builtin_signature_match(ByteSpan bytes, std::string& name);
