@@ -1,27 +1,58 @@
 #include "core/protection_controller.h"
 
+#include <cmath>
+
 #include "ai/detector.h"
+#include "av/quarantine.h"
 #include "av/scanner.h"
 #include "av/signature_db.h"
 #include "core/data_directory.h"
+#include "core/settings_store.h"
+#include "platform/clock.h"
+#include "platform/random.h"
+
+namespace {
+
+constexpr std::size_t kMaxRecent = 100;
+
+bool setting_bool(const Json& s, const char* key, bool fallback) {
+  const auto it = s.find(key);
+  return it != s.end() && it->is_boolean() ? it->get<bool>() : fallback;
+}
+
+double setting_number(const Json& s, const char* key, double fallback) {
+  const auto it = s.find(key);
+  if (it == s.end() || !it->is_number()) return fallback;
+  const double v = it->get<double>();
+  return std::isfinite(v) ? v : fallback;
+}
+
+}  // namespace
 
 ProtectionController::ProtectionController()
     : signatures_(std::make_shared<av::SignatureDB>()),
       detector_(std::make_shared<ai::Detector>()),
-      scanner_(std::make_shared<av::Scanner>(signatures_, detector_)) {
-  data_dir();
-}
+      scanner_(std::make_shared<av::Scanner>(signatures_, detector_)),
+      quarantine_(std::make_shared<av::Quarantine>(join_path(data_dir(), "quarantine"))) {}
 
 ProtectionController::~ProtectionController() { stop(); }
 
 void ProtectionController::start(bool /*is_service*/, bool /*one_shot*/) {
   if (started_) return;
   started_ = true;
+  reload_settings();
   detector_->load(models_dir(), &model_log_);
   load_signatures();
+  std::lock_guard<std::mutex> lock(main_mutex_);
+  apply_settings_locked(scanner_->options().ai_malicious);
 }
 
-void ProtectionController::stop() { started_ = false; }
+void ProtectionController::stop() {
+  std::lock_guard<std::mutex> start_lock(start_mutex_);
+  cancel_ = true;
+  if (worker_.joinable()) worker_.join();
+  started_ = false;
+}
 
 // Of the data directory's feed and the one installed beside the executable,
 // the one with the strictly newer version wins; on a tie the data directory's.
@@ -41,25 +72,189 @@ void ProtectionController::load_signatures() {
   if (chosen) signatures_->load(*chosen);
 }
 
+// ---- settings ----
+
+Json ProtectionController::reload_settings_locked() {
+  if (!settings_store_)
+    settings_store_ =
+        std::make_unique<SettingsStore>(join_path(data_dir(), "settings.json"), SettingsStore::default_settings());
+  settings_ = settings_store_->load();
+  return settings_;
+}
+
+Json ProtectionController::reload_settings() {
+  std::lock_guard<std::mutex> lock(main_mutex_);
+  return reload_settings_locked();
+}
+
+Json ProtectionController::settings_json() const {
+  std::lock_guard<std::mutex> lock(main_mutex_);
+  return settings_;
+}
+
+Json ProtectionController::settings_persistence() const {
+  std::lock_guard<std::mutex> lock(main_mutex_);
+  Json j = Json::object();
+  j["read_only"] = settings_store_ ? settings_store_->read_only() : false;
+  j["warning"] = settings_store_ ? settings_store_->warning() : std::string();
+  return j;
+}
+
+Json ProtectionController::update_settings(const Json& patch) {
+  std::lock_guard<std::mutex> lock(main_mutex_);
+  if (!settings_store_) reload_settings_locked();
+  settings_ = settings_store_->update(patch);
+  apply_settings_locked(0.8);
+  return settings_;
+}
+
+Json ProtectionController::set_realtime(bool on) { return update_settings(Json{{"realtime", on}}); }
+
+void ProtectionController::apply_settings_locked(double threshold_default) {
+  av::ScanOptions o = scanner_->options();
+  o.ai_enabled = setting_bool(settings_, "ai_enabled", true);
+  o.scan_archives = setting_bool(settings_, "scan_archives", true);
+  o.ai_malicious = setting_number(settings_, "ai_threshold", threshold_default);
+  scanner_->set_options(o);
+}
+
+// ---- scan jobs ----
+
+std::string ProtectionController::quarantine_dir_utf8() const {
+  return from_native(join_path(data_dir(), "quarantine"));
+}
+
+std::string ProtectionController::start_scan(const std::string& type, const std::vector<std::string>& paths) {
+  // The scheduler and the page may start together: the whole start is one
+  // critical section, so only one worker is ever installed.
+  std::lock_guard<std::mutex> start_lock(start_mutex_);
+  {
+    std::lock_guard<std::mutex> lock(main_mutex_);
+    if (job_.state == "scanning") return job_.id;
+  }
+  if (worker_.joinable()) worker_.join();
+  cancel_ = false;
+  std::string id;
+  try {
+    id = random_hex(8);
+  } catch (...) {
+    return "";
+  }
+  std::vector<std::string> targets = scan_targets(type, paths);
+  {
+    std::lock_guard<std::mutex> lock(main_mutex_);
+    job_ = ScanJob{};
+    job_.id = id;
+    job_.type = type;
+    job_.state = "scanning";
+    job_.started = now_ms();
+  }
+  worker_ = std::thread([this, type, targets = std::move(targets)] {
+    ScanJobHost host;
+    host.scan = [this](const std::string& path) { return scanner_->scan_file(to_native(path)); };
+    host.with_job = [this](const std::function<void(ScanJob&)>& change) {
+      std::lock_guard<std::mutex> lock(main_mutex_);
+      change(job_);
+    };
+    host.cancel = &cancel_;
+    host.auto_quarantine = [this] {
+      std::lock_guard<std::mutex> lock(main_mutex_);
+      return setting_bool(settings_, "auto_quarantine", true);
+    };
+    host.quarantine = [this](const av::ScanResult& r) { return quarantine_->quarantine(to_native(r.path), r); };
+    host.record_detection = [this](const av::ScanResult& r, bool quarantined) {
+      record_detection(r, /*blocked=*/false, quarantined);
+    };
+    run_scan_job(type, targets, quarantine_dir_utf8(), host);
+  });
+  return id;
+}
+
+Json ProtectionController::scan_status() const {
+  std::lock_guard<std::mutex> lock(main_mutex_);
+  return job_.to_json();
+}
+
+void ProtectionController::cancel_scan() { cancel_ = true; }
+
+Json ProtectionController::threat_action(const std::string& path, const std::string& action) {
+  if (action == "ignore") {
+    std::lock_guard<std::mutex> lock(main_mutex_);
+    std::erase_if(job_.found, [&](const av::ScanResult& r) { return r.path == path; });
+    return Json{{"ok", true}};
+  }
+  if (action == "delete") {
+    if (remove_file(to_native(path))) return Json{{"ok", true}, {"error", ""}};
+    return Json{{"ok", false}, {"error", "Couldn't delete the file (is it in use?)"}};
+  }
+  const av::ScanResult fresh = scanner_->scan_file(to_native(path));
+  const std::string id = quarantine_->quarantine(to_native(path), fresh);
+  if (!id.empty()) return Json{{"ok", true}, {"id", id}};
+  return Json{{"ok", false}, {"error", "Couldn't quarantine the file (is it in use?)"}};
+}
+
+// ---- quarantine ----
+
+Json ProtectionController::quarantine_list() const {
+  Json out = Json::array();
+  for (const av::QuarantineItem& item : quarantine_->list()) {
+    Json j = av::Quarantine::item_json(item);
+    if (!quarantine_->payload_present(item.id)) j["payload_missing"] = true;
+    out.push_back(std::move(j));
+  }
+  return out;
+}
+
+Json ProtectionController::restore_quarantine(const std::string& id) {
+  std::string message;
+  const bool ok = quarantine_->restore(id, message);
+  return Json{{"ok", ok}, {"error", ok ? std::string() : message}};
+}
+
+Json ProtectionController::delete_quarantine(const std::string& id) { return Json{{"ok", quarantine_->remove(id)}}; }
+
+Json ProtectionController::quarantine_action(const std::string& id, const std::string& action) {
+  if (action == "restore") return restore_quarantine(id);
+  if (action == "delete") return delete_quarantine(id);
+  return Json{{"ok", false}, {"error", "Unknown action"}};
+}
+
 av::ScanResult ProtectionController::scan_path(const std::string& path) {
   return scanner_->scan_file(to_native(path));
 }
 
 std::string ProtectionController::quarantine_path(const std::string& path) {
   const av::ScanResult r = scanner_->scan_file(to_native(path));
-  (void)r;
-  return "";  // the quarantine store is not part of this build yet
+  if (!r.is_threat()) return "";
+  return quarantine_->quarantine(to_native(path), r);
 }
 
 void ProtectionController::walk_files(const std::string& folder,
                                       const std::function<void(const std::string&)>& on_file,
                                       const std::function<void(const std::string&, const std::string&)>& on_error) const {
-  const std::string quarantine = from_native(join_path(data_dir(), "quarantine"));
-  FolderWalk walk;
-  walk.descend = [&](const NativePath& dir) { return from_native(dir).rfind(quarantine, 0) != 0; };
-  walk.on_file = [&](const NativePath& file) { on_file(from_native(file)); };
-  walk.on_error = [&](const NativePath& where, const std::string& message) { on_error(from_native(where), message); };
-  walk_folder(to_native(folder), walk);
+  ScanWalk walk;
+  walk.quarantine_dir = quarantine_dir_utf8();
+  walk.on_file = on_file;
+  walk.on_error = on_error;
+  walk_scan_folder(folder, walk);
 }
 
-Json ProtectionController::settings_json() const { return Json::object(); }
+// ---- recent detections ----
+
+void ProtectionController::record_detection(const av::ScanResult& result, bool blocked, bool quarantined) {
+  std::lock_guard<std::mutex> lock(recent_mutex_);
+  recent_.push_front(Detection{result, blocked, quarantined});
+  while (recent_.size() > kMaxRecent) recent_.pop_back();
+}
+
+Json ProtectionController::recent_detections() const {
+  std::lock_guard<std::mutex> lock(recent_mutex_);
+  Json out = Json::array();
+  for (const Detection& d : recent_) {
+    Json j = av::to_json(d.result);
+    j["blocked"] = d.blocked;
+    j["quarantined"] = d.quarantined;
+    out.push_back(std::move(j));
+  }
+  return out;
+}

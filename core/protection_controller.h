@@ -1,15 +1,24 @@
 // The one application object of a process: it owns the signature database,
-// the detector, the scanner and the rest of the engine, and every mode and
-// route reaches the core through its operations.
+// the detector, the scanner, the quarantine store, the settings and the scan
+// job, and every mode and route reaches the core through its operations.
+//
+// Locks: the main lock guards the settings store, the settings object and the
+// scan job record; it may be held while the scanner's options are replaced.
+// The recent-detections lock is a leaf. Nothing below the controller takes
+// the main lock.
 #pragma once
 
+#include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "av/scan_result.h"
+#include "core/scan_job.h"
 #include "platform/file_system.h"
 #include "platform/json_text.h"
 
@@ -17,9 +26,11 @@ namespace ai {
 class Detector;
 }
 namespace av {
+class Quarantine;
 class Scanner;
 class SignatureDB;
 }  // namespace av
+class SettingsStore;
 
 class ProtectionController {
  public:
@@ -28,34 +39,86 @@ class ProtectionController {
   ProtectionController(const ProtectionController&) = delete;
   ProtectionController& operator=(const ProtectionController&) = delete;
 
-  // Loads signatures and models and applies the scan options. One-shot runs
-  // (console scan, update, self-test) start no background work.
+  // Loads settings, models and signatures and applies the scan options.
+  // One-shot runs (console scan, update, self-test) start no background work.
   void start(bool is_service, bool one_shot);
+  // Cancels a running scan job and waits for its worker.
   void stop();
+
+  // Settings. Each takes the main lock.
+  Json reload_settings();                      // (re)reads settings.json; the settings in effect
+  Json settings_json() const;                  // a copy of the settings in effect
+  Json settings_persistence() const;           // {"read_only": bool, "warning": string}
+  Json update_settings(const Json& patch);     // valid entries saved (or kept in memory) and applied
+  Json set_realtime(bool on);
+
+  // Scan jobs: at most one runs at a time, on a worker thread of its own.
+  // start_scan returns the new job's id, or the running job's id.
+  std::string start_scan(const std::string& type, const std::vector<std::string>& paths);
+  Json scan_status() const;
+  void cancel_scan();
+  // "ignore" drops the path from the job's threats, "delete" removes the file,
+  // anything else rescans it and moves it into quarantine.
+  Json threat_action(const std::string& path, const std::string& action);
+
+  // Quarantine.
+  // Every item's JSON, in list order; an item whose payload has gone carries
+  // "payload_missing": true.
+  Json quarantine_list() const;
+  Json restore_quarantine(const std::string& id);  // {"ok", "error"}
+  Json delete_quarantine(const std::string& id);   // {"ok"}
+  // "restore" or "delete"; anything else answers {"ok": false, "error": "Unknown action"}.
+  Json quarantine_action(const std::string& id, const std::string& action);
 
   // Scans one path with the engine.
   av::ScanResult scan_path(const std::string& path);
   // Rescans and, for a detection, moves the file into quarantine; the new
   // item's id, or "" when nothing was quarantined.
   std::string quarantine_path(const std::string& path);
-  // The regular files below a folder, in the order the folder walk yields them.
-  // Problems of the walk itself come to `on_error` with the path concerned.
+  // The regular files below a folder, in the order the scan job's folder walk
+  // yields them. Problems of the walk itself come to `on_error` with the path.
   void walk_files(const std::string& folder, const std::function<void(const std::string&)>& on_file,
                   const std::function<void(const std::string&, const std::string&)>& on_error) const;
 
-  Json settings_json() const;
+  // Detections of scheduled scans (and real-time protection), newest first, at most 100.
+  void record_detection(const av::ScanResult& result, bool blocked, bool quarantined);
+  Json recent_detections() const;
 
   std::shared_ptr<av::SignatureDB> signatures() const { return signatures_; }
   std::shared_ptr<ai::Detector> detector() const { return detector_; }
   std::shared_ptr<av::Scanner> scanner() const { return scanner_; }
+  std::shared_ptr<av::Quarantine> quarantine() const { return quarantine_; }
   const std::string& model_log() const { return model_log_; }
 
  private:
+  struct Detection {
+    av::ScanResult result;
+    bool blocked = false;
+    bool quarantined = false;
+  };
+
   void load_signatures();
+  Json reload_settings_locked();
+  // Pushes the settings into the scanner; `threshold_default` stands in for a
+  // missing "ai_threshold".
+  void apply_settings_locked(double threshold_default);
+  std::string quarantine_dir_utf8() const;
 
   std::shared_ptr<av::SignatureDB> signatures_;
   std::shared_ptr<ai::Detector> detector_;
   std::shared_ptr<av::Scanner> scanner_;
+  std::shared_ptr<av::Quarantine> quarantine_;
   std::string model_log_;
   bool started_ = false;
+
+  mutable std::mutex main_mutex_;
+  std::unique_ptr<SettingsStore> settings_store_;
+  Json settings_ = Json::object();
+  ScanJob job_;
+  std::atomic<bool> cancel_{false};
+  std::mutex start_mutex_;  // serialises whole start_scan calls and stop
+  std::thread worker_;
+
+  mutable std::mutex recent_mutex_;
+  std::deque<Detection> recent_;
 };
