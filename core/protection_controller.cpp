@@ -4,13 +4,13 @@
 #include "av/scanner.h"
 #include "av/signature_db.h"
 #include "core/data_directory.h"
+#include "platform/clock.h"
 
 ProtectionController::ProtectionController()
     : signatures_(std::make_shared<av::SignatureDB>()),
       detector_(std::make_shared<ai::Detector>()),
-      scanner_(std::make_shared<av::Scanner>(signatures_, detector_)) {
-  data_dir();
-}
+      scanner_(std::make_shared<av::Scanner>(signatures_, detector_)),
+      updater_(std::make_unique<SignatureUpdater>(default_updater_config())) {}
 
 ProtectionController::~ProtectionController() { stop(); }
 
@@ -18,28 +18,11 @@ void ProtectionController::start(bool /*is_service*/, bool /*one_shot*/) {
   if (started_) return;
   started_ = true;
   detector_->load(models_dir(), &model_log_);
-  load_signatures();
+  reload_signatures();
+  auto_update_.start(monotonic_ms());
 }
 
 void ProtectionController::stop() { started_ = false; }
-
-// Of the data directory's feed and the one installed beside the executable,
-// the one with the strictly newer version wins; on a tie the data directory's.
-void ProtectionController::load_signatures() {
-  const NativePath candidates[] = {join_path(data_dir(), "signatures.avsg"),
-                                   join_path(executable_dir(), "signatures.avsg")};
-  const NativePath* chosen = nullptr;
-  std::uint64_t chosen_version = 0;
-  for (const NativePath& c : candidates) {
-    av::SignatureDB probe;
-    if (!probe.load(c)) continue;
-    if (chosen == nullptr || probe.version() > chosen_version) {
-      chosen = &c;
-      chosen_version = probe.version();
-    }
-  }
-  if (chosen) signatures_->load(*chosen);
-}
 
 av::ScanResult ProtectionController::scan_path(const std::string& path) {
   return scanner_->scan_file(to_native(path));
@@ -63,3 +46,30 @@ void ProtectionController::walk_files(const std::string& folder,
 }
 
 Json ProtectionController::settings_json() const { return Json::object(); }
+
+std::string ProtectionController::update_signatures() { return updater_->update(*signatures_); }
+
+bool ProtectionController::reload_signatures() { return updater_->reload(*signatures_); }
+
+Json ProtectionController::updates_state() const {
+  Json block = Json::object();
+  block["signatures_version"] = signatures_->version();
+  block["signatures_count"] = signatures_->count();
+  block["models"] = detector_->model_names();
+  block["ai_ready"] = detector_->ready();
+  return block;
+}
+
+bool ProtectionController::maybe_auto_update(std::int64_t now_ms) {
+  if (!auto_update_.due(now_ms)) return false;
+  const Json settings = settings_json();
+  const auto it = settings.find("auto_update");
+  if (it != settings.end() && it->is_boolean() && !it->get<bool>()) return false;
+  update_signatures();  // the outcome is reported only to interactive callers
+  auto_update_.note_attempt(now_ms);
+  return true;
+}
+
+void ProtectionController::use_update_config(UpdaterConfig config) {
+  updater_ = std::make_unique<SignatureUpdater>(std::move(config));
+}
