@@ -30,8 +30,10 @@ int main(int argc, char** argv) {
   controller.start(cl.service, cl.scan || cl.update || self_test);
   int status = 0;
   if (cl.update) {
-    std::puts("Signature updates are not available in this build yet.");
-    status = 1;
+    const std::string message = controller.update_signatures();
+    std::printf("%s\n", message.empty() ? "Signatures updated." : message.c_str());
+    std::fflush(stdout);
+    status = message.empty() ? 0 : 1;
   } else if (cl.scan) {
     status = run_console_scan(controller, cl.paths, cl.quarantine);
   } else if (cl.service) {

@@ -33,7 +33,8 @@ ProtectionController::ProtectionController()
     : signatures_(std::make_shared<av::SignatureDB>()),
       detector_(std::make_shared<ai::Detector>()),
       scanner_(std::make_shared<av::Scanner>(signatures_, detector_)),
-      quarantine_(std::make_shared<av::Quarantine>(join_path(data_dir(), "quarantine"))) {}
+      quarantine_(std::make_shared<av::Quarantine>(join_path(data_dir(), "quarantine"))),
+      updater_(std::make_unique<SignatureUpdater>(default_updater_config())) {}
 
 ProtectionController::~ProtectionController() { stop(); }
 
@@ -42,7 +43,8 @@ void ProtectionController::start(bool /*is_service*/, bool /*one_shot*/) {
   started_ = true;
   reload_settings();
   detector_->load(models_dir(), &model_log_);
-  load_signatures();
+  reload_signatures();
+  auto_update_.start(monotonic_ms());
   std::lock_guard<std::mutex> lock(main_mutex_);
   apply_settings_locked(scanner_->options().ai_malicious);
 }
@@ -54,22 +56,31 @@ void ProtectionController::stop() {
   started_ = false;
 }
 
-// Of the data directory's feed and the one installed beside the executable,
-// the one with the strictly newer version wins; on a tie the data directory's.
-void ProtectionController::load_signatures() {
-  const NativePath candidates[] = {join_path(data_dir(), "signatures.avsg"),
-                                   join_path(executable_dir(), "signatures.avsg")};
-  const NativePath* chosen = nullptr;
-  std::uint64_t chosen_version = 0;
-  for (const NativePath& c : candidates) {
-    av::SignatureDB probe;
-    if (!probe.load(c)) continue;
-    if (chosen == nullptr || probe.version() > chosen_version) {
-      chosen = &c;
-      chosen_version = probe.version();
-    }
-  }
-  if (chosen) signatures_->load(*chosen);
+// ---- signatures ----
+
+std::string ProtectionController::update_signatures() { return updater_->update(*signatures_); }
+
+bool ProtectionController::reload_signatures() { return updater_->reload(*signatures_); }
+
+Json ProtectionController::updates_state() const {
+  Json block = Json::object();
+  block["signatures_version"] = signatures_->version();
+  block["signatures_count"] = signatures_->count();
+  block["models"] = detector_->model_names();
+  block["ai_ready"] = detector_->ready();
+  return block;
+}
+
+bool ProtectionController::maybe_auto_update(std::int64_t now_ms) {
+  if (!auto_update_.due(now_ms)) return false;
+  if (!setting_bool(settings_json(), "auto_update", true)) return false;
+  update_signatures();  // the outcome is reported only to interactive callers
+  auto_update_.note_attempt(now_ms);
+  return true;
+}
+
+void ProtectionController::use_update_config(UpdaterConfig config) {
+  updater_ = std::make_unique<SignatureUpdater>(std::move(config));
 }
 
 // ---- settings ----

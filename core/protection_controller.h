@@ -19,6 +19,7 @@
 
 #include "av/scan_result.h"
 #include "core/scan_job.h"
+#include "core/signature_updater.h"
 #include "platform/file_system.h"
 #include "platform/json_text.h"
 
@@ -70,6 +71,22 @@ class ProtectionController {
   // "restore" or "delete"; anything else answers {"ok": false, "error": "Unknown action"}.
   Json quarantine_action(const std::string& id, const std::string& action);
 
+  // Downloads, validates and installs the signature feed (one update at a
+  // time); "" on success, otherwise the sentence for the user.
+  std::string update_signatures();
+  // Loads the newer of the data directory's and the shipped feed into the
+  // live database; false when neither loads (the live database is kept).
+  bool reload_signatures();
+  // {"ai_ready", "models", "signatures_count", "signatures_version"}.
+  Json updates_state() const;
+  // The automatic update, for the maintenance loop of the owning process: when
+  // due (see AutoUpdateSchedule, timed from start()) and "auto_update" is on,
+  // runs update_signatures and notes the attempt whatever its outcome. True
+  // when an update was attempted. `now_ms` is monotonic_ms().
+  bool maybe_auto_update(std::int64_t now_ms);
+  // Replaces where updates come from (tests and tools); only while no update runs.
+  void use_update_config(UpdaterConfig config);
+
   // Scans one path with the engine.
   av::ScanResult scan_path(const std::string& path);
   // Rescans and, for a detection, moves the file into quarantine; the new
@@ -97,7 +114,6 @@ class ProtectionController {
     bool quarantined = false;
   };
 
-  void load_signatures();
   Json reload_settings_locked();
   // Pushes the settings into the scanner; `threshold_default` stands in for a
   // missing "ai_threshold".
@@ -109,6 +125,8 @@ class ProtectionController {
   std::shared_ptr<av::Scanner> scanner_;
   std::shared_ptr<av::Quarantine> quarantine_;
   std::string model_log_;
+  std::unique_ptr<SignatureUpdater> updater_;
+  AutoUpdateSchedule auto_update_;  // maintenance thread only
   bool started_ = false;
 
   mutable std::mutex main_mutex_;
