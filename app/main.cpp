@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/console_scan.h"
+#include "app/service_mode.h"
 #include "core/protection_controller.h"
 
 int main(int argc, char** argv) {
@@ -37,8 +38,7 @@ int main(int argc, char** argv) {
   } else if (cl.scan) {
     status = run_console_scan(controller, cl.paths, cl.quarantine);
   } else if (cl.service) {
-    std::puts("The protection service is not available in this build yet.");
-    status = 1;
+    status = run_service(controller);
   } else {
     std::fputs("The app window is not available in this build yet; use --scan PATH... for now.\n", stderr);
     status = 1;

@@ -84,6 +84,20 @@ std::size_t Scanner::cache_size() const {
   return cache_.size();
 }
 
+bool Scanner::cached_result(const NativePath& path, ScanResult& out) const {
+  FileStatus st;
+  if (!file_status(path, st, /*follow=*/true) || !st.regular) return false;
+  const std::uint64_t feed_version = db_ ? db_->version() : 0;
+  std::lock_guard lock(mutex_);
+  const auto it = cache_.find(from_native(path));
+  if (it == cache_.end() || it->second.size != st.size || it->second.mtime != st.mtime_ns ||
+      it->second.feed_version != feed_version || it->second.generation != generation_) {
+    return false;
+  }
+  out = it->second.result;
+  return true;
+}
+
 ScanResult Scanner::scan_file(const NativePath& path) {
   ScanResult result;
   result.path = from_native(path);

@@ -42,6 +42,9 @@ class Scanner {
                    int depth, const std::string& member) const;
 
   std::size_t cache_size() const;
+  // The cached result of an unchanged file, found without opening the file;
+  // false when answering would need a scan.
+  bool cached_result(const NativePath& path, ScanResult& out) const;
 
  private:
   struct CacheEntry {

@@ -25,11 +25,6 @@ bool MaintenancePlan::heartbeat_due(std::int64_t now) {
   return true;
 }
 
-bool MaintenancePlan::update_due(std::int64_t now) const {
-  if (!last_update_) return now - started_ > t_.first_update_ms;
-  return now - *last_update_ > t_.update_period_ms;
-}
-
 MaintenancePlan::ScheduleAction MaintenancePlan::schedule_action(const Json& settings, std::int64_t now,
                                                                  bool scanning) const {
   std::string schedule = "weekly";

@@ -1,7 +1,7 @@
 // The timing decisions of the controller's maintenance loop, kept apart from
 // the loop so they can be tested with any clock: when to retry the ownership
-// claim, when to write the heartbeat, when an automatic signature update is
-// due, and what the scan schedule asks for. All times are now_ms() values.
+// claim, when to write the heartbeat, and what the scan schedule asks for.
+// (The automatic update's timing is the updater's AutoUpdateSchedule.) All times are now_ms() values.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +15,6 @@ struct MaintenanceTimings {
   std::int64_t claim_retry_ms = 30000;       // a waiting process retries the claim this often
   std::int64_t heartbeat_ms = 10000;         // the owner rewrites rt_status.json this often
   std::int64_t heartbeat_fresh_ms = 90000;   // a heartbeat younger than this is live
-  std::int64_t first_update_ms = 120000;     // first automatic update after the loop starts
-  std::int64_t update_period_ms = 21600000;  // then every six hours
   std::int64_t day_ms = 86400000;            // "daily" schedule period
   std::int64_t week_ms = 604800000;          // any other schedule's period
 };
@@ -29,16 +27,12 @@ void override_maintenance_timings(const MaintenanceTimings& timings);
 class MaintenancePlan {
  public:
   MaintenancePlan(std::int64_t thread_started, const MaintenanceTimings& timings);
+  std::int64_t started() const { return started_; }
 
   // A waiting process claims on the first pass and then every claim_retry_ms.
   bool claim_due(std::int64_t now);
   // The first pass always writes; then every heartbeat_ms.
   bool heartbeat_due(std::int64_t now);
-  // Due when no update was attempted yet and first_update_ms passed since the
-  // thread started, or update_period_ms passed since the last attempt.
-  bool update_due(std::int64_t now) const;
-  void note_update_attempt(std::int64_t now) { last_update_ = now; }
-
   enum class ScheduleAction { None, SetBaseline, StartScan };
   // What the "schedule" and "last_scheduled_scan" settings ask for now.
   ScheduleAction schedule_action(const Json& settings, std::int64_t now, bool scanning) const;
@@ -48,5 +42,4 @@ class MaintenancePlan {
   std::int64_t started_;
   std::optional<std::int64_t> last_claim_;
   std::optional<std::int64_t> last_heartbeat_;
-  std::optional<std::int64_t> last_update_;
 };

@@ -7,9 +7,12 @@
 #include "av/scanner.h"
 #include "av/signature_db.h"
 #include "core/data_directory.h"
+#include "core/maintenance_plan.h"
 #include "core/settings_store.h"
 #include "platform/clock.h"
 #include "platform/random.h"
+
+#include <unistd.h>
 
 namespace {
 
@@ -34,26 +37,172 @@ ProtectionController::ProtectionController()
       detector_(std::make_shared<ai::Detector>()),
       scanner_(std::make_shared<av::Scanner>(signatures_, detector_)),
       quarantine_(std::make_shared<av::Quarantine>(join_path(data_dir(), "quarantine"))),
+      watcher_(std::make_shared<av::Realtime>(
+          scanner_, [q = quarantine_](const NativePath& path, const av::ScanResult& r) { return q->quarantine(path, r); })),
       updater_(std::make_unique<SignatureUpdater>(default_updater_config())) {}
 
 ProtectionController::~ProtectionController() { stop(); }
 
-void ProtectionController::start(bool /*is_service*/, bool /*one_shot*/) {
+void ProtectionController::start(bool is_service, bool one_shot) {
   if (started_) return;
   started_ = true;
+  is_service_ = is_service;
   reload_settings();
   detector_->load(models_dir(), &model_log_);
   reload_signatures();
   auto_update_.start(monotonic_ms());
-  std::lock_guard<std::mutex> lock(main_mutex_);
-  apply_settings_locked(scanner_->options().ai_malicious);
+  watcher_->callback = [this](const av::RealtimeEvent& e) { record_detection(e); };
+  {
+    std::lock_guard<std::mutex> lock(main_mutex_);
+    apply_settings_locked(scanner_->options().ai_malicious);
+  }
+  if (one_shot) return;
+  claim_ownership();
+  apply_realtime();
+  stop_ = false;
+  maintenance_ = std::thread([this] { maintenance_loop(); });
 }
 
 void ProtectionController::stop() {
-  std::lock_guard<std::mutex> start_lock(start_mutex_);
-  cancel_ = true;
-  if (worker_.joinable()) worker_.join();
+  {
+    std::lock_guard<std::mutex> lock(wait_mutex_);
+    stop_ = true;
+  }
+  wait_cv_.notify_all();
+  if (maintenance_.joinable()) maintenance_.join();
+  {
+    std::lock_guard<std::mutex> start_lock(start_mutex_);
+    cancel_ = true;
+    if (worker_.joinable()) worker_.join();
+  }
+  if (watcher_->running) watcher_->stop();
+  if (started_ && owner_) write_status();
   started_ = false;
+}
+
+// ---- real-time ownership ----
+
+namespace {
+NativePath ownership_lock_path() { return join_path(data_dir(), "KeltharonAntivirusRealtime.lock"); }
+NativePath status_path() { return join_path(data_dir(), "rt_status.json"); }
+}  // namespace
+
+bool ProtectionController::claim_ownership() {
+  if (ownership_.try_claim(ownership_lock_path())) owner_ = true;
+  return owner_;
+}
+
+void ProtectionController::apply_realtime() {
+  {
+    std::lock_guard<std::mutex> lock(main_mutex_);
+    apply_realtime_locked();
+  }
+  if (owner_) write_status();
+}
+
+void ProtectionController::apply_realtime_locked() {
+  const bool wanted = owner_ && setting_bool(settings_, "realtime", true);
+  if (wanted && !watcher_->running) {
+    watcher_->start();
+  } else if (!wanted && watcher_->running) {
+    watcher_->stop();
+  }
+}
+
+Json ProtectionController::protection_state() const {
+  Json state = Json::object();
+  state["realtime"] = watcher_->running.load();
+  state["mode"] = watcher_->mode();
+  state["blocking"] = watcher_->blocking.load();
+  state["owner"] = owner_ ? "self" : "none";
+  state["ai_ready"] = detector_->ready();
+  state["models"] = detector_->model_names();
+  state["recent"] = recent_detections();
+  if (!owner_) {
+    const Json live = read_status();
+    if (live.is_object()) {
+      state["owner"] = "service";
+      state["realtime"] = setting_bool(live, "realtime", false);
+      const auto mode = live.find("mode");
+      state["mode"] = mode != live.end() && mode->is_string() ? *mode : Json("off");
+      state["blocking"] = setting_bool(live, "blocking", false);
+      if (live.contains("recent")) state["recent"] = live["recent"];
+    }
+  }
+  return state;
+}
+
+void ProtectionController::write_status() const {
+  Json doc = protection_state();
+  doc["pid"] = static_cast<std::int64_t>(::getpid());
+  doc["updated"] = now_ms();
+  doc["background"] = is_service_;
+  write_file_atomic(status_path(), dump_json(doc));  // a failed write is replaced by the next one
+}
+
+Json ProtectionController::read_status() const {
+  const std::optional<Json> doc = parse_json(read_whole_file(status_path()));
+  if (!doc || !doc->is_object()) return nullptr;
+  std::int64_t updated = 0;
+  if (const auto it = doc->find("updated"); it != doc->end() && it->is_number_integer()) updated = it->get<std::int64_t>();
+  if (now_ms() - updated >= maintenance_timings().heartbeat_fresh_ms) return nullptr;
+  return *doc;
+}
+
+void ProtectionController::maintenance_loop() {
+  const MaintenanceTimings& t = maintenance_timings();
+  MaintenancePlan plan(now_ms(), t);
+  const NativePath settings_file = join_path(data_dir(), "settings.json");
+  const NativePath feed_file = join_path(data_dir(), "signatures.avsg");
+  auto mtime = [](const NativePath& p) -> std::int64_t {
+    FileStatus st;
+    return file_status(p, st) ? st.mtime_ns : -1;
+  };
+  std::int64_t settings_seen = mtime(settings_file);
+  std::int64_t feed_seen = mtime(feed_file);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(wait_mutex_);
+      wait_cv_.wait_for(lock, std::chrono::milliseconds(t.pass_ms), [this] { return stop_.load(); });
+      if (stop_) return;
+    }
+    const std::int64_t now = now_ms();
+    if (!owner_ && plan.claim_due(now) && claim_ownership()) apply_realtime();
+
+    const std::int64_t settings_now = mtime(settings_file);
+    if (settings_now != -1 && settings_now != settings_seen) {
+      settings_seen = settings_now;
+      std::lock_guard<std::mutex> lock(main_mutex_);
+      reload_settings_locked();
+      apply_settings_locked(0.8);
+    }
+    const std::int64_t feed_now = mtime(feed_file);
+    if (feed_now != -1 && feed_now != feed_seen) {
+      feed_seen = feed_now;
+      reload_signatures();
+    }
+    if (!owner_) continue;
+    if (plan.heartbeat_due(now)) write_status();
+    if (maybe_auto_update(monotonic_ms())) feed_seen = mtime(feed_file);
+
+    const Json settings = settings_json();
+    bool scanning;
+    {
+      std::lock_guard<std::mutex> lock(main_mutex_);
+      scanning = job_.state == "scanning";
+    }
+    switch (plan.schedule_action(settings, now, scanning)) {
+      case MaintenancePlan::ScheduleAction::SetBaseline:
+        update_settings(Json{{"last_scheduled_scan", now}});
+        break;
+      case MaintenancePlan::ScheduleAction::StartScan:
+        update_settings(Json{{"last_scheduled_scan", now}});
+        start_scan("scheduled", {});
+        break;
+      case MaintenancePlan::ScheduleAction::None:
+        break;
+    }
+  }
 }
 
 // ---- signatures ----
@@ -127,6 +276,19 @@ void ProtectionController::apply_settings_locked(double threshold_default) {
   o.scan_archives = setting_bool(settings_, "scan_archives", true);
   o.ai_malicious = setting_number(settings_, "ai_threshold", threshold_default);
   scanner_->set_options(o);
+  watcher_->auto_quarantine = setting_bool(settings_, "auto_quarantine", true);
+  std::vector<std::string> folders;
+  if (const auto it = settings_.find("watch_paths"); it != settings_.end() && it->is_array()) {
+    for (const Json& f : *it)
+      if (f.is_string()) folders.push_back(f.get<std::string>());
+  }
+  if (folders != watcher_->paths()) {
+    // A new folder list takes effect at the watcher's next start.
+    const bool was_running = watcher_->running;
+    if (was_running) watcher_->stop();
+    watcher_->set_paths(folders);
+  }
+  apply_realtime_locked();
 }
 
 // ---- scan jobs ----
@@ -174,7 +336,7 @@ std::string ProtectionController::start_scan(const std::string& type, const std:
     };
     host.quarantine = [this](const av::ScanResult& r) { return quarantine_->quarantine(to_native(r.path), r); };
     host.record_detection = [this](const av::ScanResult& r, bool quarantined) {
-      record_detection(r, /*blocked=*/false, quarantined);
+      record_detection(av::RealtimeEvent{r.path, r, /*blocked=*/false, quarantined});
     };
     run_scan_job(type, targets, quarantine_dir_utf8(), host);
   });
@@ -252,20 +414,15 @@ void ProtectionController::walk_files(const std::string& folder,
 
 // ---- recent detections ----
 
-void ProtectionController::record_detection(const av::ScanResult& result, bool blocked, bool quarantined) {
+void ProtectionController::record_detection(const av::RealtimeEvent& event) {
   std::lock_guard<std::mutex> lock(recent_mutex_);
-  recent_.push_front(Detection{result, blocked, quarantined});
+  recent_.push_front(event);
   while (recent_.size() > kMaxRecent) recent_.pop_back();
 }
 
 Json ProtectionController::recent_detections() const {
   std::lock_guard<std::mutex> lock(recent_mutex_);
   Json out = Json::array();
-  for (const Detection& d : recent_) {
-    Json j = av::to_json(d.result);
-    j["blocked"] = d.blocked;
-    j["quarantined"] = d.quarantined;
-    out.push_back(std::move(j));
-  }
+  for (const av::RealtimeEvent& e : recent_) out.push_back(av::to_json(e));
   return out;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -17,11 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "av/realtime.h"
 #include "av/scan_result.h"
 #include "core/scan_job.h"
 #include "core/signature_updater.h"
 #include "platform/file_system.h"
 #include "platform/json_text.h"
+#include "platform/named_mutex.h"
 
 namespace ai {
 class Detector;
@@ -41,10 +44,24 @@ class ProtectionController {
   ProtectionController& operator=(const ProtectionController&) = delete;
 
   // Loads settings, models and signatures and applies the scan options.
-  // One-shot runs (console scan, update, self-test) start no background work.
+  // One-shot runs (console scan, update, self-test) start no background work;
+  // the others claim real-time ownership (the first process to claim owns the
+  // watcher, automatic updates, scheduled scans and the heartbeat until it
+  // exits) and start the maintenance thread.
   void start(bool is_service, bool one_shot);
-  // Cancels a running scan job and waits for its worker.
+  // Ends the maintenance thread, the scan job and the watcher; an owner writes
+  // its heartbeat a last time. Idempotent.
   void stop();
+
+  // Real-time protection. protection_state is this process's
+  // {"realtime", "mode", "blocking", "owner", "ai_ready", "models", "recent"},
+  // taken from a live heartbeat of the owner when another process owns it.
+  Json protection_state() const;
+  void write_status() const;   // rt_status.json: the state plus "pid", "updated", "background"
+  Json read_status() const;    // the heartbeat when younger than 90 s, else null
+  void apply_realtime();       // watcher on when owner and "realtime"; owner writes the heartbeat
+  bool owner() const { return owner_; }
+  std::shared_ptr<av::Realtime> watcher() const { return watcher_; }
 
   // Settings. Each takes the main lock.
   Json reload_settings();                      // (re)reads settings.json; the settings in effect
@@ -97,8 +114,8 @@ class ProtectionController {
   void walk_files(const std::string& folder, const std::function<void(const std::string&)>& on_file,
                   const std::function<void(const std::string&, const std::string&)>& on_error) const;
 
-  // Detections of scheduled scans (and real-time protection), newest first, at most 100.
-  void record_detection(const av::ScanResult& result, bool blocked, bool quarantined);
+  // Detections of scheduled scans and real-time protection, newest first, at most 100.
+  void record_detection(const av::RealtimeEvent& event);
   Json recent_detections() const;
 
   std::shared_ptr<av::SignatureDB> signatures() const { return signatures_; }
@@ -108,22 +125,20 @@ class ProtectionController {
   const std::string& model_log() const { return model_log_; }
 
  private:
-  struct Detection {
-    av::ScanResult result;
-    bool blocked = false;
-    bool quarantined = false;
-  };
-
   Json reload_settings_locked();
-  // Pushes the settings into the scanner; `threshold_default` stands in for a
-  // missing "ai_threshold".
+  // Pushes the settings into the scanner and the watcher and switches the
+  // watcher on or off; `threshold_default` stands in for a missing "ai_threshold".
   void apply_settings_locked(double threshold_default);
+  void apply_realtime_locked();
+  bool claim_ownership();
+  void maintenance_loop();
   std::string quarantine_dir_utf8() const;
 
   std::shared_ptr<av::SignatureDB> signatures_;
   std::shared_ptr<ai::Detector> detector_;
   std::shared_ptr<av::Scanner> scanner_;
   std::shared_ptr<av::Quarantine> quarantine_;
+  std::shared_ptr<av::Realtime> watcher_;
   std::string model_log_;
   std::unique_ptr<SignatureUpdater> updater_;
   AutoUpdateSchedule auto_update_;  // maintenance thread only
@@ -137,6 +152,14 @@ class ProtectionController {
   std::mutex start_mutex_;  // serialises whole start_scan calls and stop
   std::thread worker_;
 
-  mutable std::mutex recent_mutex_;
-  std::deque<Detection> recent_;
+  mutable std::mutex recent_mutex_;  // a leaf
+  std::deque<av::RealtimeEvent> recent_;
+
+  bool is_service_ = false;
+  std::atomic<bool> owner_{false};
+  NamedMutex ownership_;
+  std::thread maintenance_;
+  std::atomic<bool> stop_{false};
+  std::mutex wait_mutex_;
+  std::condition_variable wait_cv_;
 };

@@ -16,15 +16,6 @@ TEST(MaintenancePlan, ClaimAndHeartbeatPacing) {
   EXPECT_TRUE(p.heartbeat_due(21000));
 }
 
-TEST(MaintenancePlan, AutomaticUpdateTwoMinutesInThenEverySixHours) {
-  MaintenancePlan p(0, MaintenanceTimings{});
-  EXPECT_FALSE(p.update_due(120000));
-  EXPECT_TRUE(p.update_due(120001));
-  p.note_update_attempt(125000);
-  EXPECT_FALSE(p.update_due(125000 + 21600000));
-  EXPECT_TRUE(p.update_due(125001 + 21600000));
-}
-
 TEST(MaintenancePlan, Schedule) {
   MaintenancePlan p(0, MaintenanceTimings{});
   const std::int64_t day = 86400000, week = 604800000, t0 = 1700000000000;

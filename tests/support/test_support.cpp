@@ -103,3 +103,86 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
 std::string eicar() { return "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"; }
 
 }  // namespace test
+
+namespace test {
+
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", 0, 0);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  posix_spawn_file_actions_addclose(&fa, fds[0]);
+  std::vector<std::string> envs;
+  for (char** e = environ; *e; ++e) envs.emplace_back(*e);
+  for (const auto& e : env) envs.push_back(e);
+  std::vector<char*> cargv, cenv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const auto& e : envs) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data());
+  posix_spawn_file_actions_destroy(&fa);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    throw std::runtime_error("spawn failed: " + argv[0]);
+  }
+  pid_ = pid;
+  out_ = fds[0];
+}
+
+Child::~Child() {
+  if (status_ < 0 && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (out_ >= 0) close(out_);
+}
+
+bool Child::read_line(std::string& line, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto nl = buffer_.find('\n');
+    if (nl != std::string::npos) {
+      line = buffer_.substr(0, nl);
+      buffer_.erase(0, nl + 1);
+      return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0 || out_ < 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+    char buf[4096];
+    const ssize_t n = read(out_, buf, sizeof buf);
+    if (n <= 0) {
+      close(out_);
+      out_ = -1;
+      return false;
+    }
+    buffer_.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+void Child::signal(int sig) {
+  if (status_ < 0) kill(pid_, sig);
+}
+
+int Child::wait(int timeout_ms) {
+  if (status_ >= 0) return status_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int st = 0;
+    const pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      return status_;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    usleep(20000);
+  }
+}
+
+}  // namespace test

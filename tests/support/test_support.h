@@ -40,3 +40,28 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
 std::string eicar();
 
 }  // namespace test
+
+namespace test {
+
+// A child process whose standard output is read line by line while it runs.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+  ~Child();  // kills the child if it is still running
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  int pid() const { return pid_; }
+  // The next line of output (without its newline), or nothing after `timeout_ms`.
+  bool read_line(std::string& line, int timeout_ms);
+  void signal(int sig);
+  // The exit status (or 128 + signal), or -1 when it did not end within `timeout_ms`.
+  int wait(int timeout_ms);
+
+ private:
+  int pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+  int status_ = -1;
+};
+
+}  // namespace test
