@@ -15,6 +15,10 @@ if ((${#missing[@]})); then
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+# Node.js may come from elsewhere than Debian; only a machine without npm gets Debian's.
+if ! command -v npm >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends nodejs npm
+fi
 if [[ -f "$here/npm/package.json" && ! -d "$here/npm/node_modules" ]]; then
   (cd "$here/npm" && npm install --no-audit --no-fund --loglevel=error)
 fi
