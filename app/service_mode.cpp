@@ -51,6 +51,7 @@ int run_service(ProtectionController& controller) {
 
   while (!quit_requested.load()) {
     std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+    for (const std::string& notice : controller.take_notices()) print_lines(notice);
     const std::string now = controller.watcher()->notice();
     if (now != shown) {
       if (now.compare(0, shown.size(), shown) == 0) {

@@ -1,6 +1,7 @@
 #include "core/protection_controller.h"
 
 #include <cmath>
+#include <utility>
 
 #include "ai/detector.h"
 #include "av/quarantine.h"
@@ -172,14 +173,30 @@ void ProtectionController::maintenance_loop() {
     const std::int64_t settings_now = mtime(settings_file);
     if (settings_now != -1 && settings_now != settings_seen) {
       settings_seen = settings_now;
-      std::lock_guard<std::mutex> lock(main_mutex_);
-      reload_settings_locked();
-      apply_settings_locked(0.8);
+      std::string warning;
+      {
+        std::lock_guard<std::mutex> lock(main_mutex_);
+        const std::string before = settings_store_ ? settings_store_->warning() : std::string();
+        reload_settings_locked();
+        apply_settings_locked(0.8);
+        if (settings_store_->warning() != before) warning = settings_store_->warning();
+      }
+      if (!warning.empty()) add_notice(warning);
     }
     const std::int64_t feed_now = mtime(feed_file);
     if (feed_now != -1 && feed_now != feed_seen) {
       feed_seen = feed_now;
-      reload_signatures();
+      std::string error;
+      av::SignatureDB probe;
+      // A damaged replacement never downgrades the running database to the
+      // older feed shipped beside the program: what is loaded stays in use.
+      if (probe.load(feed_file, &error)) {
+        reload_signatures();
+      } else {
+        add_notice("The changed signature file could not be used (" + error + "); scans go on with " +
+                   std::to_string(signatures_->count()) + " signatures of version " +
+                   std::to_string(signatures_->version()) + " until a valid one replaces it.");
+      }
     }
     if (!owner_) continue;
     if (plan.heartbeat_due(now)) write_status();
@@ -203,6 +220,16 @@ void ProtectionController::maintenance_loop() {
         break;
     }
   }
+}
+
+void ProtectionController::add_notice(std::string line) {
+  std::lock_guard<std::mutex> lock(notice_mutex_);
+  notices_.push_back(std::move(line));
+}
+
+std::vector<std::string> ProtectionController::take_notices() {
+  std::lock_guard<std::mutex> lock(notice_mutex_);
+  return std::exchange(notices_, {});
 }
 
 // ---- signatures ----

@@ -62,6 +62,10 @@ class ProtectionController {
   void apply_realtime();       // watcher on when owner and "realtime"; owner writes the heartbeat
   bool owner() const { return owner_; }
   std::shared_ptr<av::Realtime> watcher() const { return watcher_; }
+  // One-line notices from the maintenance loop (a replaced signature file or
+  // an edited settings file that could not be used), oldest first; each is
+  // handed out once.
+  std::vector<std::string> take_notices();
 
   // Settings. Each takes the main lock.
   Json reload_settings();                      // (re)reads settings.json; the settings in effect
@@ -144,7 +148,11 @@ class ProtectionController {
   AutoUpdateSchedule auto_update_;  // maintenance thread only
   bool started_ = false;
 
+  void add_notice(std::string line);
+
   mutable std::mutex main_mutex_;
+  std::mutex notice_mutex_;
+  std::vector<std::string> notices_;
   std::unique_ptr<SettingsStore> settings_store_;
   Json settings_ = Json::object();
   ScanJob job_;

@@ -6,7 +6,11 @@
 #include <chrono>
 #include <thread>
 
+#include "av/signature_db.h"
+#include "platform/file_system.h"
 #include "platform/json_text.h"
+#include "platform/random.h"
+#include "platform/sha256.h"
 #include "support/test_support.h"
 
 namespace {
@@ -120,6 +124,73 @@ TEST_F(Ownership, ScheduledScansRunOnceAPeriodInTheOwnerOnly) {
   b.signal(SIGTERM);
   EXPECT_EQ(a.wait(10000), 0);
   EXPECT_EQ(b.wait(10000), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Waits for `ok` for at most `ms`.
+template <typename F>
+bool eventually(F ok, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (ok()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// Reads lines until one contains `text`.
+bool read_until(test::Child& child, const std::string& text, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  std::string line;
+  while (std::chrono::steady_clock::now() < deadline)
+    if (child.read_line(line, 200) && line.find(text) != std::string::npos) return true;
+  return false;
+}
+
+TEST_F(Ownership, ReplacedFilesArePickedUpAndBrokenOnesChangeNothing) {
+  test::Child service({KAV_SEAMED_EXE, "--service"}, env());
+  std::string line;
+  ASSERT_TRUE(service.read_line(line, 20000));
+  ASSERT_TRUE(wait_for([&](const Json& h) { return h.is_object() && h["realtime"] == true; }, 10000));
+
+  // A newer feed naming a sample the shipped feed does not know.
+  const std::string sample = "sample known only to the replacement feed " + random_hex(8);
+  const Digest d = sha256(ByteSpan(reinterpret_cast<const std::uint8_t*>(sample.data()), sample.size()));
+  ASSERT_TRUE(write_file_atomic(data.file("signatures.avsg"),
+                                av::encode_signature_feed(4000000000ULL, {{d, "Replacement-Feed-Sample"}})));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // several maintenance passes
+  watched.write("one.bin", sample);
+  EXPECT_TRUE(eventually([&] { return !path_exists(watched.file("one.bin")); }, 6000))
+      << "the replaced feed was not picked up";
+
+  // A damaged replacement is reported and the loaded feed stays in use.
+  ASSERT_TRUE(write_file_atomic(data.file("signatures.avsg"), std::string("AVSG1 but not really a feed")));
+  EXPECT_TRUE(read_until(service, "The changed signature file could not be used", 5000));
+  watched.write("two.bin", sample);
+  EXPECT_TRUE(eventually([&] { return !path_exists(watched.file("two.bin")); }, 6000))
+      << "a damaged feed replaced the loaded one";
+
+  // An edited settings file applies: protection off.
+  Json s = *parse_json(read_whole_file(data.file("settings.json")));
+  s["realtime"] = false;
+  ASSERT_TRUE(write_file_atomic(data.file("settings.json"), s.dump()));
+  EXPECT_TRUE(wait_for([&](const Json& h) { return h.is_object() && h["realtime"] == false; }, 5000));
+  s["realtime"] = true;
+  ASSERT_TRUE(write_file_atomic(data.file("settings.json"), s.dump()));
+  EXPECT_TRUE(wait_for([&](const Json& h) { return h.is_object() && h["realtime"] == true; }, 5000));
+
+  // A broken one is reported and changes nothing.
+  ASSERT_TRUE(write_file_atomic(data.file("settings.json"), std::string("{\"realtime\": fal")));
+  EXPECT_TRUE(read_until(service, "Your settings file contains invalid JSON", 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(heartbeat()["realtime"], true);
+  EXPECT_EQ(read_whole_file(data.file("settings.json")), "{\"realtime\": fal") << "the broken file is left for repair";
+
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(10000), 0);
 }
 
 }  // namespace

@@ -17,6 +17,25 @@ extern char** environ;
 
 namespace test {
 
+namespace {
+
+// The test's environment with `extra` entries replacing those of the same name,
+// so that a child never sees two values of one variable.
+std::vector<std::string> merged_environment(const std::vector<std::string>& extra) {
+  const auto name_of = [](const std::string& e) { return e.substr(0, e.find('=')); };
+  std::vector<std::string> envs;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const auto& x : extra) replaced = replaced || name_of(x) == name_of(entry);
+    if (!replaced) envs.push_back(entry);
+  }
+  envs.insert(envs.end(), extra.begin(), extra.end());
+  return envs;
+}
+
+}  // namespace
+
 TempDir::TempDir() {
   const char* t = std::getenv("TMPDIR");
   path_ = std::string(t && *t ? t : "/tmp") + "/kav-test-" + random_hex(6);
@@ -51,9 +70,7 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
   posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
   posix_spawn_file_actions_addclose(&fa, out_pipe[0]);
   posix_spawn_file_actions_addclose(&fa, err_pipe[0]);
-  std::vector<std::string> envs;
-  for (char** e = environ; *e; ++e) envs.emplace_back(*e);
-  for (const auto& e : env) envs.push_back(e);
+  const std::vector<std::string> envs = merged_environment(env);
   std::vector<char*> cargv, cenv;
   for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
   cargv.push_back(nullptr);
@@ -114,9 +131,7 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", 0, 0);
   posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
   posix_spawn_file_actions_addclose(&fa, fds[0]);
-  std::vector<std::string> envs;
-  for (char** e = environ; *e; ++e) envs.emplace_back(*e);
-  for (const auto& e : env) envs.push_back(e);
+  const std::vector<std::string> envs = merged_environment(env);
   std::vector<char*> cargv, cenv;
   for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
   cargv.push_back(nullptr);
