@@ -150,7 +150,7 @@ TEST(ApplicationMode, ClosingTheWindowEndsTheRunWithNothingLeftRunning) {
   std::this_thread::sleep_for(std::chrono::seconds(8));
   const std::set<int> helpers = descendants(child.pid());
   EXPECT_FALSE(helpers.empty()) << "the web engine runs in helper processes";
-  EXPECT_TRUE(display.save_screenshot(std::string(KAV_BINARY_DIR) + "/desktop-window.png"));
+  EXPECT_TRUE(display.save_screenshot(std::string(KAV_BINARY_DIR) + "/desktop-window.png", window));
   EXPECT_TRUE(path_exists(data.file("rt_status.json"))) << "the controller is running";
 
   const std::int64_t closed_at = now_ms();

@@ -107,13 +107,13 @@ bool XDisplay::request_close(unsigned long window) {
   return sent;
 }
 
-bool XDisplay::save_screenshot(const std::string& png_path) {
+bool XDisplay::save_screenshot(const std::string& png_path, unsigned long window) {
   if (!display_) return false;
   Display* d = dpy(display_);
-  const Window root = DefaultRootWindow(d);
+  const Window source = window != 0 ? window : DefaultRootWindow(d);
   XWindowAttributes attrs;
-  if (!XGetWindowAttributes(d, root, &attrs)) return false;
-  XImage* image = XGetImage(d, root, 0, 0, attrs.width, attrs.height, AllPlanes, ZPixmap);
+  if (!XGetWindowAttributes(d, source, &attrs)) return false;
+  XImage* image = XGetImage(d, source, 0, 0, attrs.width, attrs.height, AllPlanes, ZPixmap);
   if (!image) return false;
   const int w = attrs.width, h = attrs.height;
   std::vector<unsigned char> rgb(static_cast<std::size_t>(w) * h * 3);

@@ -1,7 +1,7 @@
 // A minimal X client for window tests: finds a top-level window by its title
 // on a given display, asks it to close the way a window manager does when the
-// user clicks its close button (WM_DELETE_WINDOW), and saves a PNG image of
-// the whole screen.
+// user clicks its close button (WM_DELETE_WINDOW), and saves PNG images of a
+// window or of the whole screen.
 #pragma once
 
 #include <string>
@@ -21,7 +21,8 @@ class XDisplay {
   bool window_size(unsigned long window, int& width, int& height);
   // Sends the close request; false when the window does not take part in the protocol.
   bool request_close(unsigned long window);
-  bool save_screenshot(const std::string& png_path);
+  // The window's contents, or the whole screen when `window` is 0.
+  bool save_screenshot(const std::string& png_path, unsigned long window = 0);
 
  private:
   void* display_ = nullptr;
