@@ -4,10 +4,43 @@
 #include <string>
 #include <vector>
 
+#include "api/api_server.h"
+#include "app/browser_mode.h"
 #include "app/command_line.h"
 #include "app/console_scan.h"
 #include "app/service_mode.h"
+#include "app/updater_handoff.h"
+#include "core/data_directory.h"
 #include "core/protection_controller.h"
+#include "platform/process_info.h"
+
+namespace {
+
+// The desktop and browser modes: the updater may take over first; then the
+// local server runs until the mode ends, and is stopped and joined before the
+// caller stops the controller.
+int run_application(ProtectionController& controller, const CommandLine& cl) {
+  const Json settings = controller.settings_json();
+  const auto auto_update = settings.find("auto_update");
+  const bool offer_update = auto_update == settings.end() || !auto_update->is_boolean() || auto_update->get<bool>();
+  if (offer_update && !is_elevated() && launch_updater(executable_dir(), "antivirus", kProgramVersion)) return 0;
+
+  if (!cl.browser) {
+    std::fputs("The app window is not available in this build yet; use --browser or --scan PATH... for now.\n",
+               stderr);
+    return 1;
+  }
+  ApiServer server(controller, quit_requested);
+  if (!server.start("127.0.0.1")) {
+    std::fputs("Couldn't start the local server.\n", stderr);
+    return 1;
+  }
+  const int status = run_browser_mode(server.address());
+  server.stop();
+  return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
@@ -40,8 +73,7 @@ int main(int argc, char** argv) {
   } else if (cl.service) {
     status = run_service(controller);
   } else {
-    std::fputs("The app window is not available in this build yet; use --scan PATH... for now.\n", stderr);
-    status = 1;
+    status = run_application(controller, cl);
   }
   controller.stop();
   return status;

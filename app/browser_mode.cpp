@@ -1,0 +1,18 @@
+#include "app/browser_mode.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "app/service_mode.h"
+#include "platform/shell.h"
+
+int run_browser_mode(const std::string& address) {
+  const std::string line = "Keltharon Antivirus is running at " + address + "\nPress Ctrl+C to quit.\n";
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+  open_with_shell(address);
+  install_quit_handler();
+  while (!quit_requested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  return 0;
+}
