@@ -78,22 +78,49 @@ inline void fixed_literal(BitWriter& w, unsigned v) {
   else w.code(0xC0 + (v - 280), 8);
 }
 
-// A raw deflate stream of `data` followed by `run` copies of `fill`.
+// A match of `length` (3 to 258) bytes at distance 1: the previous byte repeated.
+inline void fixed_repeat(BitWriter& w, unsigned length) {
+  static const unsigned base[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                  31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+  static const int extra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+  unsigned i = 28;
+  while (base[i] > length) --i;
+  fixed_literal(w, 257 + i);
+  w.bits(length - base[i], extra[i]);
+  w.code(0, 5);  // distance code 0: distance 1
+}
+
+// Emits `count` copies of `byte`, the first as a literal unless `after_same`
+// (the previous output byte already equals it).
+inline void fixed_run(BitWriter& w, unsigned char byte, std::uint64_t count, bool after_same) {
+  if (count == 0) return;
+  if (!after_same) {
+    fixed_literal(w, byte);
+    --count;
+  }
+  while (count >= 258) {
+    fixed_repeat(w, 258);
+    count -= 258;
+  }
+  if (count >= 3) fixed_repeat(w, static_cast<unsigned>(count));
+  else
+    while (count-- > 0) fixed_literal(w, byte);
+}
+
+// A raw deflate stream of `data` followed by `run` copies of `fill`. Runs of
+// one byte value, in `data` as in the fill, become distance-1 matches.
 inline std::string deflate_fixed(std::string_view data, std::uint64_t run = 0, char fill = 0) {
   BitWriter w;
   w.bits(1, 1);  // final block
   w.bits(1, 2);  // fixed Huffman codes
-  for (const unsigned char c : data) fixed_literal(w, c);
-  if (run > 0) {
-    fixed_literal(w, static_cast<unsigned char>(fill));
-    --run;
-    while (run >= 258) {
-      fixed_literal(w, 285);  // length 258
-      w.code(0, 5);           // distance code 0: distance 1
-      run -= 258;
-    }
-    while (run-- > 0) fixed_literal(w, static_cast<unsigned char>(fill));
+  std::size_t i = 0;
+  while (i < data.size()) {
+    std::size_t j = i + 1;
+    while (j < data.size() && data[j] == data[i]) ++j;
+    fixed_run(w, static_cast<unsigned char>(data[i]), j - i, false);
+    i = j;
   }
+  fixed_run(w, static_cast<unsigned char>(fill), run, !data.empty() && data.back() == fill);
   fixed_literal(w, 256);  // end of block
   return w.finish();
 }
