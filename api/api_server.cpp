@@ -10,8 +10,8 @@
 
 ApiServer::ApiServer(ProtectionController& controller, std::atomic<bool>& quit_flag)
     : server_(std::make_unique<httplib::Server>()), token_(random_hex(24)) {
-  // The body is read before the guard runs, so its size is bounded for
-  // every caller, with or without the token.
+  // The body is read only for requests the guard let through; even those
+  // never make the server buffer more than this.
   server_->set_payload_max_length(kMaxRequestBody);
   register_routes(*server_, controller, token_, port_, quit_flag);
 }
