@@ -13,6 +13,9 @@ ApiServer::ApiServer(ProtectionController& controller, std::atomic<bool>& quit_f
   // The body is read only for requests the guard let through; even those
   // never make the server buffer more than this.
   server_->set_payload_max_length(kMaxRequestBody);
+  // Stopping waits for idle keep-alive connections to time out; a short idle
+  // time lets the program end within about a second of being asked to.
+  server_->set_keep_alive_timeout(1);
   register_routes(*server_, controller, token_, port_, quit_flag);
 }
 
