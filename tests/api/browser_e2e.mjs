@@ -146,6 +146,7 @@ async function run() {
   check(/⚠/.test(await row.locator(".icon").textContent()), "the detection is shown as malware");
   if (shotsDir) {
     await page.waitForFunction(() => !document.getElementById("toast").classList.contains("shown"));
+    await page.waitForTimeout(400);
     await page.screenshot({ path: path.join(shotsDir, "scan-result.png") });
   }
 
