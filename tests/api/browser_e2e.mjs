@@ -166,6 +166,25 @@ async function run() {
   await page.waitForFunction(() => document.getElementById("qList").textContent.includes("Quarantine is empty."));
   check(fs.readFileSync(eicarPath, "utf8") === EICAR, "restoring puts the file back unchanged");
 
+  // A folder with nothing in it.
+  const emptyDir = path.join(tmp, "empty folder");
+  fs.mkdirSync(emptyDir);
+  await page.click("#nav-scan");
+  await page.fill("#folderPath", emptyDir);
+  await page.click("#scanFolderBtn");
+  await page.waitForFunction(() => document.getElementById("resultsSummary").textContent.endsWith("No files were checked."));
+  check((await page.textContent("#resultsTitle")) === "No threats detected", "an empty folder scan finds nothing and says no files were checked");
+
+  // The real-time switch on the Protection view.
+  await page.click("#nav-home");
+  check(/\(complete\)$/.test(await page.textContent("#lastScan")), "the last scan is remembered as complete");
+  await page.locator("label:has(#rtSwitch)").click();
+  await page.waitForFunction(() => document.getElementById("heroTitle").textContent === "Protection is off");
+  check((await page.textContent("#modeTile")) === "Off", "switching real-time protection off shows it off");
+  await page.locator("label:has(#rtSwitch)").click();
+  await page.waitForFunction(() => document.getElementById("heroTitle").textContent === "You're protected");
+  check(/^(Blocking|Monitoring)$/.test((await page.textContent("#modeTile")).trim()), "switching it on again shows it protecting");
+
   // Change a setting.
   await page.click("#nav-settings");
   check(await page.isChecked("#sw-scan_archives"), "archives are scanned by default");
@@ -196,10 +215,27 @@ async function run() {
   await page.click("#nav-settings");
   await page.waitForFunction(() => document.getElementById("sw-ai_enabled").checked);
   check(!(await page.isChecked("#sw-scan_archives")), "the changed setting persists after a restart");
-  check(pageErrors.length === 0, "the page raised no script errors" + (pageErrors.length ? ": " + pageErrors.join("; ") : ""));
 
   child.kill("SIGTERM");
   check((await waitExit(child, 5000)) === 0, "the program exits with status 0 on SIGTERM");
+
+  // Third run over a settings file that is not JSON: the warning shows, and
+  // switches still work for the session without touching the file.
+  const broken = "{ this is not json";
+  fs.writeFileSync(path.join(dataDir, "settings.json"), broken);
+  const third = await startProgram();
+  child = third.child;
+  await page.goto(third.url);
+  await page.waitForFunction(() => !document.getElementById("banner").classList.contains("hidden"));
+  check((await page.textContent("#banner")).startsWith("Your settings file contains invalid JSON"), "a broken settings file shows the warning banner");
+  await page.click("#nav-settings");
+  const aiBefore = await page.isChecked("#sw-ai_enabled");
+  await page.locator("label:has(#sw-ai_enabled)").click();
+  await page.waitForFunction((was) => document.getElementById("sw-ai_enabled").checked !== was, aiBefore);
+  check(fs.readFileSync(path.join(dataDir, "settings.json"), "utf8") === broken, "a read-only store leaves the file alone while the switch changes");
+  child.kill("SIGINT");
+  check((await waitExit(child, 5000)) === 0, "the program exits with status 0 on SIGINT");
+  check(pageErrors.length === 0, "the page raised no script errors" + (pageErrors.length ? ": " + pageErrors.join("; ") : ""));
 }
 
 try {
