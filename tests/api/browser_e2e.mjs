@@ -118,6 +118,7 @@ async function run() {
   await page.goto(origin + "/");
   await page.waitForTimeout(800);
   check((await page.textContent("#ver")) === "", "without the token no data reaches the page");
+  check((await page.textContent("#sigCount")).trim() === "0 known", "without the token no count is shown");
 
   await page.goto(url);
   await page.waitForFunction(() => document.getElementById("ver").textContent === "1.0.14");
