@@ -176,9 +176,19 @@ async function run() {
   await page.waitForFunction(() => document.getElementById("resultsSummary").textContent.endsWith("No files were checked."));
   check((await page.textContent("#resultsTitle")) === "No threats detected", "an empty folder scan finds nothing and says no files were checked");
 
+  // A full scan stopped at once ends as cancelled.
+  await page.click("#types button[data-type=full]");
+  check((await page.textContent("#typeHint")) === "A full scan checks every file on the computer. It can take a while.", "the full scan hint");
+  await page.click("#startBtn");
+  await page.waitForSelector("#progressArea:not(.hidden)");
+  await page.click("#stopBtn");
+  await page.waitForFunction(() => document.getElementById("resultsTitle").textContent === "Scan cancelled");
+  check((await page.textContent("#resultsSummary")).endsWith("The scan stopped before checking all files."), "a stopped scan says it was cancelled");
+  await page.click("#types button[data-type=custom]");
+
   // The real-time switch on the Protection view.
   await page.click("#nav-home");
-  check(/\(complete\)$/.test(await page.textContent("#lastScan")), "the last scan is remembered as complete");
+  check(/\(cancelled\)$/.test(await page.textContent("#lastScan")), "the last scan is remembered with its outcome");
   await page.locator("label:has(#rtSwitch)").click();
   await page.waitForFunction(() => document.getElementById("heroTitle").textContent === "Protection is off");
   check((await page.textContent("#modeTile")) === "Off", "switching real-time protection off shows it off");
