@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <initializer_list>
+#include <iterator>
+#include <span>
 
 namespace av {
 namespace {
@@ -49,7 +50,7 @@ bool has_method_call(std::string_view text, std::string_view token) {
   return false;
 }
 
-bool any_word(std::string_view text, std::initializer_list<std::string_view> tokens) {
+bool any_word(std::string_view text, std::span<const std::string_view> tokens) {
   return std::any_of(tokens.begin(), tokens.end(), [&](std::string_view t) { return has_word(text, t); });
 }
 
@@ -78,7 +79,8 @@ std::string kind_of(ByteSpan bytes, std::string_view name) {
     const std::string_view all = as_chars(bytes);
     const std::size_t stop = std::min({all.find('\n'), all.size(), kShebangEnd});
     const std::string first_line = lowered(all.substr(2, stop > 2 ? stop - 2 : 0));
-    if (any_word(first_line, {"sh", "bash", "zsh"})) return kShell;
+    constexpr std::string_view kShells[] = {"sh", "bash", "zsh"};
+    if (any_word(first_line, kShells)) return kShell;
   }
   return {};
 }
@@ -108,15 +110,15 @@ std::string decode(ByteSpan bytes, bool& incomplete) {
       incomplete = true;
       body = body.first(body.size() - 1);
     }
-    text.reserve(body.size() / 2);
-    for (std::size_t i = 0; i + 1 < body.size(); i += 2) {
-      const unsigned unit = le ? (body[i] | (body[i + 1] << 8)) : ((body[i] << 8) | body[i + 1]);
-      text.push_back(review_char(unit, incomplete));
+    text.resize(body.size() / 2);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const unsigned a = body[2 * i], b = body[2 * i + 1];
+      text[i] = review_char(le ? (a | (b << 8)) : ((a << 8) | b), incomplete);
     }
   } else {
     if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) bytes = bytes.subspan(3);
-    text.reserve(bytes.size());
-    for (const std::uint8_t b : bytes) text.push_back(review_char(b, incomplete));
+    text.resize(bytes.size());
+    for (std::size_t i = 0; i < text.size(); ++i) text[i] = review_char(bytes[i], incomplete);
   }
   if (text.find("#@~^") != std::string::npos) incomplete = true;
   return text;
@@ -211,45 +213,51 @@ std::string blank_comments(const std::string& text, Syntax syntax) {
 // ---- 4. Whitespace folding -------------------------------------------------
 
 std::string fold_whitespace(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
+  std::string out(text.size(), '\0');
+  std::size_t n = 0;
   for (const char c : text) {
     if (c == '\r') continue;
     if (c == ' ' || c == '\t') {
-      if (out.empty() || out.back() != ' ') out.push_back(' ');
+      if (n > 0 && out[n - 1] == ' ') continue;
+      out[n++] = ' ';
       continue;
     }
-    out.push_back(c);
+    out[n++] = c;
   }
+  out.resize(n);
   return out;
 }
 
 // ---- 5. Rules --------------------------------------------------------------
 
-bool rule_001(std::string_view w) {
-  return any_word(w, {"downloadstring", "downloadfile", "invoke-webrequest", "invoke-restmethod"}) &&
-         any_word(w, {"invoke-expression", "iex", "scriptblock::create"});
-}
+using Tokens = std::span<const std::string_view>;
 
-bool rule_002(std::string_view w) {
-  return any_word(w, {"-encodedcommand", "-enc"}) &&
-         any_word(w, {"-windowstyle hidden", "-windowstyle \"hidden\"", "-w hidden"});
-}
+constexpr std::string_view kRetrieval[] = {"downloadstring", "downloadfile", "invoke-webrequest", "invoke-restmethod"};
+constexpr std::string_view kEvaluation[] = {"invoke-expression", "iex", "scriptblock::create"};
+constexpr std::string_view kEncoded[] = {"-encodedcommand", "-enc"};
+constexpr std::string_view kHidden[] = {"-windowstyle hidden", "-windowstyle \"hidden\"", "-w hidden"};
+constexpr std::string_view kObject[] = {"activexobject", "createobject"};
+constexpr std::string_view kShellObject[] = {"wscript.shell", "shell.application"};
+constexpr std::string_view kHttp[] = {"xmlhttp", "winhttprequest"};
+constexpr std::string_view kExecute[] = {"run", "shellexecute"};
+constexpr std::string_view kFetch[] = {"curl", "wget"};
+constexpr std::string_view kPipe[] = {"| sh", "| bash", "| /bin/sh", "| /bin/bash", "|sh", "|bash"};
+
+bool rule_001(std::string_view w) { return any_word(w, kRetrieval) && any_word(w, kEvaluation); }
+
+bool rule_002(std::string_view w) { return any_word(w, kEncoded) && any_word(w, kHidden); }
 
 bool rule_003(std::string_view w) {
-  return any_word(w, {"activexobject", "createobject"}) && any_word(w, {"wscript.shell", "shell.application"}) &&
-         (has_substring(w, "xmlhttp") || has_substring(w, "winhttprequest")) &&
-         (has_method_call(w, "run") || has_method_call(w, "shellexecute"));
+  return any_word(w, kObject) && any_word(w, kShellObject) &&
+         std::any_of(std::begin(kHttp), std::end(kHttp), [&](std::string_view t) { return has_substring(w, t); }) &&
+         std::any_of(std::begin(kExecute), std::end(kExecute), [&](std::string_view t) { return has_method_call(w, t); });
 }
 
 bool rule_004(std::string_view w) {
   for (std::size_t start = 0; start <= w.size();) {
     const std::size_t lf = w.find('\n', start);
     const std::string_view line = w.substr(start, lf == std::string_view::npos ? std::string_view::npos : lf - start);
-    if (any_word(line, {"curl", "wget"}) &&
-        any_word(line, {"| sh", "| bash", "| /bin/sh", "| /bin/bash", "|sh", "|bash"})) {
-      return true;
-    }
+    if (any_word(line, kFetch) && any_word(line, kPipe)) return true;
     if (lf == std::string_view::npos) break;
     start = lf + 1;
   }
@@ -262,19 +270,31 @@ struct Rule {
   bool (*matches)(std::string_view window);
   bool applies_to_powershell_and_command;
   const char* only_kind;  // when not the PowerShell/CommandScript pair
+  // Every match needs one token of each group somewhere in the text, so a
+  // text lacking a whole group is settled without visiting its windows.
+  std::array<Tokens, 4> groups;  // unused trailing groups are empty
 };
 
 const Rule kRules[] = {
-    {"KEL-SCRIPT-001", "Remote retrieval combined with dynamic PowerShell evaluation", rule_001, true, nullptr},
-    {"KEL-SCRIPT-002", "Encoded command combined with hidden-window execution", rule_002, true, nullptr},
+    {"KEL-SCRIPT-001", "Remote retrieval combined with dynamic PowerShell evaluation", rule_001, true, nullptr,
+     {kRetrieval, kEvaluation}},
+    {"KEL-SCRIPT-002", "Encoded command combined with hidden-window execution", rule_002, true, nullptr,
+     {kEncoded, kHidden}},
     {"KEL-SCRIPT-003", "Windows scripting combines network retrieval and shell execution", rule_003, false,
-     kWindowsScript},
-    {"KEL-SCRIPT-004", "Network response is piped to a shell interpreter", rule_004, false, kShell},
+     kWindowsScript, {kObject, kShellObject, kHttp, kExecute}},
+    {"KEL-SCRIPT-004", "Network response is piped to a shell interpreter", rule_004, false, kShell, {kFetch, kPipe}},
 };
 
 bool rule_applies(const Rule& rule, const std::string& kind) {
   if (rule.applies_to_powershell_and_command) return kind == kPowerShell || kind == kCommandScript;
   return kind == rule.only_kind;
+}
+
+bool rule_possible(const Rule& rule, std::string_view text) {
+  return std::all_of(rule.groups.begin(), rule.groups.end(), [&](Tokens group) {
+    return group.empty() ||
+           std::any_of(group.begin(), group.end(), [&](std::string_view t) { return has_substring(text, t); });
+  });
 }
 
 }  // namespace
@@ -289,11 +309,14 @@ ScriptReview review_script(ByteSpan bytes, std::string_view name) {
 
   constexpr std::size_t kRuleCount = sizeof kRules / sizeof kRules[0];
   bool flagged[kRuleCount] = {};
+  bool possible[kRuleCount] = {};
   std::size_t pending = 0;
   for (std::size_t r = 0; r < kRuleCount; ++r) {
-    // A rule that cannot apply counts as settled so the window loop can stop early.
-    flagged[r] = !rule_applies(kRules[r], review.kind);
-    if (!flagged[r]) ++pending;
+    // A rule that cannot apply, or cannot match anywhere, counts as settled
+    // so the window loop can stop early; `possible` remembers which may match.
+    possible[r] = rule_applies(kRules[r], review.kind) && rule_possible(kRules[r], text);
+    flagged[r] = !possible[r];
+    if (possible[r]) ++pending;
   }
   const std::string_view all(text);
   for (std::size_t start = 0; start < all.size() && pending > 0; start += kStride) {
@@ -305,8 +328,8 @@ ScriptReview review_script(ByteSpan bytes, std::string_view name) {
       }
     }
   }
-  for (const Rule& rule : kRules)
-    if (rule_applies(rule, review.kind) && flagged[&rule - kRules]) review.findings.push_back({rule.id, rule.description});
+  for (std::size_t r = 0; r < kRuleCount; ++r)
+    if (possible[r] && flagged[r]) review.findings.push_back({kRules[r].id, kRules[r].description});
   return review;
 }
 

@@ -8,6 +8,37 @@ namespace av {
 namespace {
 
 constexpr std::uint32_t kDosDirectoryAttribute = 0x10;
+constexpr std::size_t kEndRecord = 22;                  // end-of-central-directory record without comment
+constexpr std::size_t kTailWindow = 65535 + kEndRecord;  // where an end record with the longest comment can start
+constexpr int kMaxPlausibleEnds = 2;
+
+// Counts the end-of-central-directory records near the end of `b` that the
+// library would take up: it parses and cross-checks the whole directory of
+// every such candidate, so a comment stuffed with copies of the end record
+// would cost that work thousands of times over (minutes for a 500 KB file).
+// A candidate counts when it has zip64 markers (the library then follows the
+// zip64 locator), or when its directory fits before it and starts with a
+// directory header (or is empty).
+int plausible_end_records(ByteSpan b) {
+  if (b.size() < kEndRecord) return 0;
+  const std::size_t first = b.size() > kTailWindow + kEndRecord ? b.size() - kTailWindow - kEndRecord : 0;
+  int count = 0;
+  for (std::size_t at = b.size() - kEndRecord + 1; at-- > first;) {
+    if (b[at] != 'P' || b[at + 1] != 'K' || b[at + 2] != 5 || b[at + 3] != 6) continue;
+    std::uint16_t entries = 0;
+    std::uint32_t size = 0, offset = 0;
+    read_le(b, at + 10, entries);
+    read_le(b, at + 12, size);
+    read_le(b, at + 16, offset);
+    bool plausible = entries == 0xFFFF || size == 0xFFFFFFFFu || offset == 0xFFFFFFFFu;
+    if (!plausible && static_cast<std::uint64_t>(offset) + size <= at) {
+      plausible = entries == 0 || (static_cast<std::size_t>(offset) + 4 <= b.size() && b[offset] == 'P' && b[offset + 1] == 'K' &&
+                                   b[offset + 2] == 1 && b[offset + 3] == 2);
+    }
+    if (plausible) ++count;
+  }
+  return count;
+}
 
 }  // namespace
 
@@ -24,6 +55,9 @@ ZipReader::~ZipReader() = default;
 
 bool ZipReader::open(ByteSpan bytes) {
   archive_.reset();
+  // More than a couple of candidate end records is not an archive any tool
+  // writes; refusing it keeps opening linear in the input.
+  if (plausible_end_records(bytes) > kMaxPlausibleEnds) return false;
   zip_error_t error;
   zip_error_init(&error);
   // The buffer source reads the caller's bytes in place (no copy, no free).

@@ -39,7 +39,9 @@ class ZipReader {
   ZipReader& operator=(const ZipReader&) = delete;
 
   // Reads the central directory of `bytes`. False when the bytes are not an
-  // archive the library accepts; the reader is then empty.
+  // archive the library accepts, or when more than two plausible
+  // end-of-directory records sit in the last 64 KiB (each would be parsed in
+  // full); the reader is then empty.
   bool open(ByteSpan bytes);
   // Members in central-directory order; 0 when nothing is open.
   std::uint64_t member_count() const;

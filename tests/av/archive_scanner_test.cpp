@@ -268,6 +268,40 @@ TEST_F(ArchiveScan, DamagedArchivesAreRefusedAsAWhole) {
   check(scan("PK\x03"), {av::Verdict::Clean, "", "", "", false}, "too short");
 }
 
+TEST_F(ArchiveScan, EndRecordsStuffedIntoTheCommentAreRefusedQuickly) {
+  std::vector<ZipEntry> files;
+  for (int i = 0; i < 1500; ++i) files.push_back({.name = "f" + std::to_string(i), .data = "", .method = 0});
+  const std::string plain = zip(files);
+  const std::string end = plain.substr(plain.size() - 22);
+  // The archive's comment holds copies of its own end record: every copy
+  // points at the same, valid central directory.
+  const auto with_copies = [&](std::size_t copies) {
+    std::string comment;
+    for (std::size_t i = 0; i < copies; ++i) comment += end;
+    std::string bytes = plain.substr(0, plain.size() - 2);
+    bytes.push_back(static_cast<char>(comment.size() & 0xFF));
+    bytes.push_back(static_cast<char>(comment.size() >> 8));
+    return bytes + comment;
+  };
+  const auto started = std::chrono::steady_clock::now();
+  check(scan(with_copies(2900)), {av::Verdict::Error, "", "", "Archive scan incomplete: invalid or unsupported ZIP archive", true},
+        "2900 copies");
+  check(scan(with_copies(3)), {av::Verdict::Error, "", "", "Archive scan incomplete: invalid or unsupported ZIP archive", true},
+        "3 copies");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  // One copy in the comment is still an archive.
+  check(scan(with_copies(1)), {av::Verdict::Clean, "", "", "", false}, "one copy");
+  EXPECT_EQ(budget.entries, files.size());
+
+  // An archive that stores another archive as its last member has two end
+  // records near its end; it opens and its members are scanned.
+  const std::string inner = zip({{.name = "eicar.com", .data = test::eicar()}, {.name = "pad", .data = "", .run = 2048, .method = 0}});
+  check(scan(zip({{.name = "a.txt", .data = "a"}, {.name = "inner.zip", .data = inner, .method = 0}})),
+        {av::Verdict::Malware, "Eicar-Test-Signature", "inner.zip!eicar.com",
+         "Inside archive: inner.zip!eicar.com" + kDash + "Inside archive: eicar.com" + kDash + kBuiltIn, false},
+        "stored inner archive");
+}
+
 TEST_F(ArchiveScan, MemberNamesAreKeptAsStored) {
   const std::vector<std::pair<std::string, std::string>> names = {
       {"../../eicar.com", "../../eicar.com"},
