@@ -108,6 +108,8 @@ async function run() {
   page.setDefaultTimeout(30000);
   const pageErrors = [];
   page.on("pageerror", (e) => pageErrors.push(e.message));
+  // The page must work under its own content security policy.
+  page.on("console", (m) => { if (/Content Security Policy|Refused to/i.test(m.text())) pageErrors.push(m.text()); });
 
   // First run.
   let { child, url } = await startProgram();
