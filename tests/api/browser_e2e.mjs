@@ -178,6 +178,23 @@ async function run() {
   await page.waitForFunction(() => document.getElementById("resultsSummary").textContent.endsWith("No files were checked."));
   check((await page.textContent("#resultsTitle")) === "No threats detected", "an empty folder scan finds nothing and says no files were checked");
 
+  // Twenty-five unreadable targets: twenty error lines and a count of the rest.
+  // The page sends one folder, so the request is widened on its way out.
+  const missing = Array.from({ length: 25 }, (_, i) => path.join(tmp, "missing-" + i));
+  await page.route("**/api/scan", (route) => {
+    const req = route.request();
+    if (req.method() !== "POST") return route.continue();
+    return route.continue({ postData: JSON.stringify({ type: "custom", paths: missing }) });
+  });
+  await page.fill("#folderPath", missing[0]);
+  await page.click("#scanFolderBtn");
+  await page.waitForFunction(() => document.getElementById("resultsTitle").textContent === "Scan incomplete");
+  await page.unroute("**/api/scan");
+  const errLines = await page.locator("#resultsErrors .err-line").allTextContents();
+  check(errLines.length === 21 && errLines[20] === "5 additional error(s).", "25 errors show 20 samples and \"5 additional error(s).\"");
+  check(errLines[0].startsWith(missing[0] + ": "), "an error line starts with its path");
+  check((await page.textContent("#resultsSummary")).endsWith("Some files or archive contents could not be fully scanned."), "the summary says the scan was incomplete");
+
   // A full scan stopped at once ends as cancelled.
   await page.click("#types button[data-type=full]");
   check((await page.textContent("#typeHint")) === "A full scan checks every file on the computer. It can take a while.", "the full scan hint");
