@@ -47,6 +47,7 @@ async function cleanup() {
   clearTimeout(watchdog);
   for (const c of children) c.kill("SIGKILL");
   if (browser) await browser.close().catch(() => {});
+  try { fs.rmSync(tmp, { recursive: true, force: true }); } catch {}
 }
 async function fail(message) {
   console.error("FAIL: " + message);
@@ -271,7 +272,6 @@ async function run() {
 try {
   await run();
   await cleanup();
-  fs.rmSync(tmp, { recursive: true, force: true });
   console.log("all browser checks passed");
   process.exit(0);
 } catch (e) {
