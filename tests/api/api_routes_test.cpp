@@ -80,6 +80,10 @@ TEST_F(ApiRoutes, SettingsChangeValidEntriesOnlyAndPersist) {
   const auto saved = parse_json(test::read_text(data_.file("settings.json")));
   ASSERT_TRUE(saved.has_value()) << test::read_text(data_.file("settings.json"));
   EXPECT_EQ((*saved)["ai_enabled"], false);
+  // Text outside ASCII goes out as UTF-8, not as escapes.
+  const HttpReply folders = call("POST", "/api/settings", "{\"watch_paths\":[\"/tmp/d\u00e9j\u00e0 vu\"]}");
+  EXPECT_NE(folders.body.find("\"watch_paths\":[\"/tmp/d\xc3\xa9j\xc3\xa0 vu\"]"), std::string::npos) << folders.body;
+  reply = json_of(folders);
   // A body that is not JSON leaves everything as it was.
   const HttpReply r = call("POST", "/api/settings", "ai_enabled=true");
   EXPECT_EQ(r.status, 200);

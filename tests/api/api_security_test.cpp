@@ -80,6 +80,8 @@ TEST_F(ApiSecurity, EveryAttackGetsItsAnswerAndChangesNothing) {
       {"token in another header name", "POST", "/api/quit", "127.0.0.1:{P}", "X-AV-Tok: {T}\r\n", "", Expect::Forbidden403Json},
       // Paths that try to step around the guard or out of a route.
       {"api root without token", "GET", "/api/", "127.0.0.1:{P}", "", "", Expect::Forbidden403Json},
+      {"api root with token", "GET", "/api/", "127.0.0.1:{P}", good, "", Expect::NotFound404},
+      {"short api prefix", "GET", "/api", "127.0.0.1:{P}", "", "", Expect::NotFound404},
       {"dot-dot into the api", "POST", "/x/../api/quit", "127.0.0.1:{P}", "", "", Expect::NotFound404},
       {"double slash", "POST", "//api/quit", "127.0.0.1:{P}", "", "", Expect::NotFound404},
       {"api in capitals", "POST", "/API/quit", "127.0.0.1:{P}", "", "", Expect::NotFound404},

@@ -47,6 +47,7 @@ async function cleanup() {
   clearTimeout(watchdog);
   for (const c of children) c.kill("SIGKILL");
   if (browser) await browser.close().catch(() => {});
+  try { fs.rmSync(tmp, { recursive: true, force: true }); } catch {}
 }
 async function fail(message) {
   console.error("FAIL: " + message);
@@ -108,6 +109,8 @@ async function run() {
   page.setDefaultTimeout(30000);
   const pageErrors = [];
   page.on("pageerror", (e) => pageErrors.push(e.message));
+  // The page must work under its own content security policy.
+  page.on("console", (m) => { if (/Content Security Policy|Refused to/i.test(m.text())) pageErrors.push(m.text()); });
 
   // First run.
   let { child, url } = await startProgram();
@@ -175,6 +178,23 @@ async function run() {
   await page.click("#scanFolderBtn");
   await page.waitForFunction(() => document.getElementById("resultsSummary").textContent.endsWith("No files were checked."));
   check((await page.textContent("#resultsTitle")) === "No threats detected", "an empty folder scan finds nothing and says no files were checked");
+
+  // Twenty-five unreadable targets: twenty error lines and a count of the rest.
+  // The page sends one folder, so the request is widened on its way out.
+  const missing = Array.from({ length: 25 }, (_, i) => path.join(tmp, "missing-" + i));
+  await page.route("**/api/scan", (route) => {
+    const req = route.request();
+    if (req.method() !== "POST") return route.continue();
+    return route.continue({ postData: JSON.stringify({ type: "custom", paths: missing }) });
+  });
+  await page.fill("#folderPath", missing[0]);
+  await page.click("#scanFolderBtn");
+  await page.waitForFunction(() => document.getElementById("resultsTitle").textContent === "Scan incomplete");
+  await page.unroute("**/api/scan");
+  const errLines = await page.locator("#resultsErrors .err-line").allTextContents();
+  check(errLines.length === 21 && errLines[20] === "5 additional error(s).", "25 errors show 20 samples and \"5 additional error(s).\"");
+  check(errLines[0].startsWith(missing[0] + ": "), "an error line starts with its path");
+  check((await page.textContent("#resultsSummary")).endsWith("Some files or archive contents could not be fully scanned."), "the summary says the scan was incomplete");
 
   // A full scan stopped at once ends as cancelled.
   await page.click("#types button[data-type=full]");
@@ -252,7 +272,6 @@ async function run() {
 try {
   await run();
   await cleanup();
-  fs.rmSync(tmp, { recursive: true, force: true });
   console.log("all browser checks passed");
   process.exit(0);
 } catch (e) {
