@@ -260,6 +260,13 @@ class PE {
   mutable bool file_alignment_warned_ = false;
   mutable bool section_alignment_warned_ = false;
   mutable std::ptrdiff_t last_section_ = -1;
+  // Lookup indexes over the sorted sections (built once the table is final):
+  // range starts (non-decreasing) with the running maximum of range ends, and
+  // the first section holding each elementary interval of raw ranges.
+  std::vector<std::int64_t> range_starts_, range_end_max_;
+  mutable std::vector<std::int64_t> raw_bounds_;
+  mutable std::vector<std::ptrdiff_t> raw_owner_;
+  mutable bool raw_index_built_ = false;
 
   bool has_imports_ = false;
   std::vector<ImportDescriptor> imports_;
