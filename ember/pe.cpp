@@ -203,9 +203,8 @@ std::int64_t PE::offset_from_rva(std::int64_t rva) const {
 
 ByteSpan PE::data_at_rva(std::int64_t rva, std::optional<std::int64_t> length) const {
   if (const SectionHeader* s = section_by_rva(rva)) return s->data(rva, length);
-  // Outside every section a zero length reads to the end, as no length does.
   std::optional<std::int64_t> end;
-  if (length && *length != 0) end = rva + *length;
+  if (length) end = rva + *length;
   if (rva < static_cast<std::int64_t>(header_.size())) return py_slice(header_, rva, end);
   if (rva < static_cast<std::int64_t>(data_.size())) return py_slice(data_, rva, end);
   throw PEFormatError("data at RVA can't be fetched. Corrupt header?");
