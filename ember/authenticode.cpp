@@ -27,6 +27,11 @@ constexpr std::string_view kStatementType = "1.3.6.1.4.1.311.2.1.11";
 
 bool is_sequence(const DerElement& e) { return e.universal(kTagSequence); }
 
+// True when `e` is an OBJECT IDENTIFIER naming `oid`; any other element is simply not it.
+bool oid_is(const DerElement& e, std::string_view oid) {
+  return e.universal(kTagOid) && !e.content.empty() && der_oid(e) == oid;
+}
+
 bool has_children(const DerElement& e) { return e.constructed && !e.content.empty(); }
 
 // Extensions whose values are parsed and checked, and those of them that hold GeneralNames.
@@ -95,7 +100,7 @@ DerElement content_info_signed_data(const DerElement& v, const char* no_children
                                     const char* no_content, const char* empty) {
   const std::vector<DerElement> ci = der_children(v);
   if (ci.empty()) fail(no_children);
-  if (der_oid(ci[0]) != kSignedData) fail(not_signed);
+  if (!oid_is(ci[0], kSignedData)) fail(not_signed);
   if (ci.size() < 2 || !ci[1].context(0)) fail(no_content);
   if (ci[1].content.empty()) fail(empty);
   return der_read(ci[1].content);
@@ -233,7 +238,7 @@ SignedDataInfo signed_data(const DerElement& e, SignedDataMode mode, int depth) 
     const std::vector<DerElement> spc = der_children(content);
     if (spc.size() < 2) fail("spc");
     const std::vector<DerElement> info = der_children(spc[0]);
-    if (info.empty() || der_oid(info[0]) != kSpcPeImageData) fail("SpcInfo does not contain SpcPeImageData");
+    if (info.empty() || !oid_is(info[0], kSpcPeImageData)) fail("SpcInfo does not contain SpcPeImageData");
     const std::vector<DerElement> digest_info = der_children(spc[1]);
     if (digest_info.size() < 2) fail("digest info");
     check_digest_algorithm(digest_info[0]);
@@ -316,7 +321,7 @@ void walk_table(ByteSpan file, std::size_t start, std::size_t end, std::uint32_t
     if (type == 2) {  // PKCS #7 SignedData
       const DerElement ci = der_read(file.data() + pos + 8, file.data() + pos + length);
       const std::vector<DerElement> c = der_children(ci);
-      if (c.empty() || der_oid(c[0]) != kSignedData) fail("ContentInfo does not contain SignedData");
+      if (c.empty() || !oid_is(c[0], kSignedData)) fail("ContentInfo does not contain SignedData");
       if (c.size() < 2 || !c[1].context(0)) fail("content");
       if (c[1].content.empty()) fail("content empty");
       const SignedDataInfo sd = signed_data(der_read(c[1].content), SignedDataMode::authenticode, 0);
