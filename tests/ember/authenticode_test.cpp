@@ -154,6 +154,8 @@ class Signed : public ::testing::Test {
         " -TSA-key tsa.key -TSA-time 1700000000 -in hello32.exe -out stamped32.exe",
         "osslsigncode sign -h sha1 -certs self.pem -key self.key -in chain.exe -out dual.exe -nest"
         " -TSA-certs tsachain.pem -TSA-key tsa.key -TSA-time 1800000000",
+        "osslsigncode sign -h sha256 -certs self.pem -key self.key -n 'Nested' -in stamped32.exe -out dualstamped.exe"
+        " -nest -TSA-certs tsachain.pem -TSA-key tsa.key -TSA-time 1750000000",
         "osslsigncode sign -h sha256 -certs oldchain.pem -key old.key -in hello64.exe -out expired.exe",
     };
     for (const std::string& step : steps) {
@@ -190,6 +192,7 @@ TEST_F(Signed, SummariesOfToolMadeSignatures) {
       {"chain.exe", 1, -1, 0, 1, 3, {"Keltharon Test Publisher"}},
       {"stamped32.exe", 1, -1, 0, 0, 3, {"Keltharon Test Publisher"}},
       {"dual.exe", 2, -1, 1, 1, 3, {"Keltharon Test Publisher", "Keltharon Self Signer \xC3\x9C"}},
+      {"dualstamped.exe", 2, -1, 0, 0, 3, {"Keltharon Test Publisher", "Keltharon Self Signer \xC3\x9C"}},
       {"expired.exe", 1, -1, 1, 1, 2, {"Keltharon Expired Publisher"}},
   };
   for (const Case& c : cases) {
@@ -226,6 +229,11 @@ TEST_F(Signed, TimeStampsAgainstBuildTime) {
   const AuthenticodeSummary dual = summary(image("dual.exe"));
   EXPECT_EQ(dual.values[V::kLatestTimestamp], 1800000000.0);
   EXPECT_EQ(dual.values[V::kMissingTimestamp], 1);
+  // Both signatures stamped: the latest stamp counts, the difference is the nested (last visited) one's.
+  const std::string both = image("dualstamped.exe");
+  const AuthenticodeSummary stamped = summary(both);
+  EXPECT_EQ(stamped.values[V::kLatestTimestamp], 1750000000.0);
+  EXPECT_EQ(stamped.values[V::kTimestampMinusBuild], 1750000000.0 - time_date_stamp(both));
 }
 
 TEST_F(Signed, TrailingBytesAndDamage) {
