@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -102,6 +103,70 @@ std::string tool_leaf_name(const std::vector<ToolCert>& certs) {
   }
   return "";
 }
+
+
+// A definite-length DER tree that tests edit and encode again.
+struct Node {
+  std::string header_tag;  // identifier octets
+  bool constructed = false;
+  std::string value;       // primitive content
+  std::vector<Node> kids;
+
+  static Node parse(ByteSpan b) {
+    const ember::DerElement e = ember::der_read(b);
+    Node n;
+    const std::size_t header = e.total_length - e.content.size();
+    std::size_t tag_len = 1;
+    if ((b[0] & 0x1F) == 0x1F)
+      while (b[tag_len] & 0x80) ++tag_len;
+    if ((b[0] & 0x1F) == 0x1F) ++tag_len;
+    n.header_tag = std::string(as_chars(b.first(tag_len)));
+    (void)header;
+    n.constructed = e.constructed;
+    if (!e.constructed) {
+      n.value = std::string(as_chars(e.content));
+    } else {
+      for (ByteSpan rest = e.content; !rest.empty();) {
+        const std::size_t len = ember::der_read(rest).total_length;
+        n.kids.push_back(parse(rest.first(len)));
+        rest = rest.subspan(len);
+      }
+    }
+    return n;
+  }
+  std::string encode() const {
+    std::string content;
+    if (constructed)
+      for (const Node& k : kids) content += k.encode();
+    else
+      content = value;
+    std::string len;
+    if (content.size() < 0x80) {
+      len = std::string(1, static_cast<char>(content.size()));
+    } else {
+      for (std::size_t n = content.size(); n; n >>= 8) len.insert(len.begin(), static_cast<char>(n & 0xFF));
+      len.insert(len.begin(), static_cast<char>(0x80 | len.size()));
+    }
+    return header_tag + len + content;
+  }
+  static Node make(int tag, std::vector<Node> kids) {
+    Node n;
+    n.header_tag = std::string(1, static_cast<char>(tag));
+    n.constructed = true;
+    n.kids = std::move(kids);
+    return n;
+  }
+  static Node prim(int tag, std::string value) {
+    Node n;
+    n.header_tag = std::string(1, static_cast<char>(tag));
+    n.value = std::move(value);
+    return n;
+  }
+};
+
+const std::string kMd2 = std::string("\x2A\x86\x48\x86\xF7\x0D\x02\x02", 8);
+const std::string kContentTypeOid = std::string("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x03", 9);
+const std::string kCounterSignatureOid = std::string("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x06", 9);
 
 // Test programs, certificates and signed images made once with independent
 // tools: a compiler for Windows programs, openssl and the signing tool.
@@ -370,6 +435,77 @@ TEST_F(Signed, CertificateTableWalk) {
   over[cert_dir_offset(over) + 1] = over[cert_dir_offset(over) + 2] = over[cert_dir_offset(over) + 3] = 0;
   EXPECT_EQ(debug_reason(over), "certtable location");
   EXPECT_EQ(debug_reason(with_table(pe, pkcs).substr(0, pe.size() + 100)), "certtable location");
+}
+
+
+TEST_F(Signed, EditedSignatureStructures) {
+  const std::string blob = signature_blobs(image("stamped32.exe"))[0];
+  const Node original = Node::parse(as_bytes(blob));
+  auto table_of = [](const Node& root) {
+    const std::string der = root.encode();
+    return entry(static_cast<std::uint32_t>(der.size() + 8), 0x200, 2, der);
+  };
+  // The unedited re-encoding is the original (before the entry's padding).
+  ASSERT_TRUE(blob.starts_with(original.encode()));
+  auto reason_of = [&](const Node& root) {
+    setenv("AV_DEBUG", "", 1);
+    testing::internal::CaptureStderr();
+    const AuthenticodeSummary s = ember::certificate_table_summary(as_bytes(table_of(root)), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    unsetenv("AV_DEBUG");
+    return s.values[V::kParseError] == 0 ? std::string() : err.substr(14, err.size() - 15);
+  };
+  EXPECT_EQ(reason_of(original), "");
+  auto sd = [](Node& root) -> Node& { return root.kids[1].kids[0]; };
+  auto signer = [&](Node& root) -> Node& { return sd(root).kids[4].kids[0]; };
+
+  struct Edit {
+    const char* why;
+    std::function<void(Node&)> apply;
+  } edits[] = {
+      {"digest algorithm not accepted", [&](Node& r) { sd(r).kids[1].kids[0].kids[0].value = kMd2; }},
+      {"digest algorithms count", [&](Node& r) { sd(r).kids[1].kids.push_back(sd(r).kids[1].kids[0]); }},
+      {"digest algorithm parameters set",
+       [&](Node& r) { sd(r).kids[1].kids[0].kids.resize(1), sd(r).kids[1].kids[0].kids.push_back(Node::prim(2, "\x01")); }},
+      {"content type mismatch", [&](Node& r) { sd(r).kids[2].kids[0].value.back() ^= 1; }},
+      {"SpcInfo does not contain SpcPeImageData",
+       [&](Node& r) { sd(r).kids[2].kids[1].kids[0].kids[0].kids[0].value.back() ^= 1; }},
+      {"signer count", [&](Node& r) { sd(r).kids[4].kids.push_back(signer(r)); }},
+      {"crls present",
+       [&](Node& r) { sd(r).kids.insert(sd(r).kids.begin() + 4, Node::make(0xA1, {Node::prim(5, "")})); }},
+      {"sid is subject_key_identifier", [&](Node& r) { signer(r).kids[1] = Node::prim(0x80, "key-id"); }},
+      {"signerinfo short", [&](Node& r) { signer(r).kids.resize(4); }},
+      {"validity", [&](Node& r) { sd(r).kids[3].kids[0].kids[0].kids[4].kids[0].value = "991332000000Z"; }},
+      {"cert", [&](Node& r) { sd(r).kids[3].kids[0].kids.resize(2); }},
+      {"unexpected content type",
+       [&](Node& r) {
+         for (Node& attr : signer(r).kids[3].kids)
+           if (attr.kids[0].value == kContentTypeOid) attr.kids[1].kids[0].value.back() ^= 1;
+       }},
+      {"countersignature and rfc3161 both present",
+       [&](Node& r) {
+         // The time-stamp authority's own SignerInfo serves as a legacy countersignature too.
+         Node& unsigned_attrs = signer(r).kids.back();
+         const Node& token = unsigned_attrs.kids[0].kids[1].kids[0];
+         const Node& ts_signer = token.kids[1].kids[0].kids.back().kids[0];
+         unsigned_attrs.kids.insert(unsigned_attrs.kids.begin(),
+                                    Node::make(0x30, {Node::prim(6, kCounterSignatureOid),
+                                                      Node::make(0x31, {ts_signer})}));
+       }},
+  };
+  for (const Edit& e : edits) {
+    Node edited = original;
+    e.apply(edited);
+    EXPECT_EQ(reason_of(edited), e.why);
+  }
+  // Without certificates the signature still counts, with no name and no certificate.
+  Node bare = original;
+  sd(bare).kids.erase(sd(bare).kids.begin() + 3);
+  const AuthenticodeSummary s = ember::certificate_table_summary(as_bytes(table_of(bare)), 0);
+  EXPECT_EQ(s.values[V::kParseError], 0);
+  EXPECT_EQ(s.values[V::kSignatureCount], 1);
+  EXPECT_EQ(s.values[V::kMaxCertificates], 0);
+  EXPECT_TRUE(s.names.empty());
 }
 
 // A real third-party chain: boot loaders signed by their distributor.
