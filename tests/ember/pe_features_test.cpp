@@ -250,6 +250,65 @@ TEST_F(PeFeatureFixtures, ParserWarningsByPattern) {
   EXPECT_EQ(clean[ember::kWarningsOffset + 79], 0.0f);
 }
 
+TEST_F(PeFeatureFixtures, RepeatedLibraryNames) {
+  const std::string pe = image("hello64.exe");
+  const std::size_t at = pe.find("USER32.dll");
+  ASSERT_NE(at, std::string::npos);
+  FeatureInfo plain;
+  ember::extract_features(as_bytes(pe), &plain);
+  std::size_t msvcrt = 0, kernel = 0;
+  for (const std::string& key : plain.imports) {
+    msvcrt += key.starts_with("msvcrt.dll:");
+    kernel += key.starts_with("kernel32.dll:");
+  }
+  ASSERT_GT(msvcrt, 1u);
+  struct Case {
+    const char* rename;        // the new name of the USER32.dll descriptor
+    std::size_t keys;          // expected number of import keys
+  } cases[] = {
+      {"msvcrt.dll", kernel + 1},           // same name: only the later descriptor's functions remain
+      {"MSVCRT.dll", kernel + msvcrt + 1},  // another case: two entries, one library-set name
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rename);
+    std::string renamed = pe;
+    renamed.replace(at, 10, c.rename);
+    FeatureInfo info;
+    const std::vector<float> v = ember::extract_features(as_bytes(renamed), &info);
+    EXPECT_EQ(info.imports.size(), c.keys);
+    EXPECT_EQ(v[ember::kImportsOffset], static_cast<float>(c.keys));
+    EXPECT_EQ(v[ember::kImportsOffset + 1], 2.0f);  // kernel32.dll and msvcrt.dll
+    EXPECT_EQ(info.imports.back(), "msvcrt.dll:MessageBoxA");
+  }
+}
+
+TEST_F(PeFeatureFixtures, EntrySectionAndDirectoryCount) {
+  std::string pe = image("hello64.exe");
+  const std::size_t nt = u32(pe, 0x3C), opt = nt + 24, table = opt + u16(pe, nt + 20);
+  ASSERT_EQ(u16(pe, opt), 0x20B);
+  // The entry point outside every section, and the one executable section unnamed.
+  std::string moved = pe;
+  for (int i = 0; i < 4; ++i) moved[opt + 16 + i] = static_cast<char>(i == 3 ? 0x7F : 0xF0);
+  for (int i = 0; i < 8; ++i) moved[table + i] = '\0';
+  const std::vector<float> v = ember::extract_features(as_bytes(moved), nullptr);
+  const float* entry_bins = v.data() + ember::kSectionsOffset + 211;
+  EXPECT_EQ(entry_bins[0], 1.0f);
+  for (int k = 1; k < 10; ++k) EXPECT_EQ(entry_bins[k], 0.0f) << k;
+  EXPECT_EQ(v[ember::kSectionsOffset + 2], 1.0f);  // one section with an empty name
+
+  // A table of 10 directories: entries 0-8 are used, 9 (present in the file) is not.
+  std::string ten = pe;
+  ten[opt + 108] = 10;
+  ASSERT_NE(u32(pe, opt + 112 + 8 * 9), 0u);
+  const std::vector<float> d = ember::extract_features(as_bytes(ten), nullptr);
+  EXPECT_EQ(d[ember::kHeaderOffset + 29], 10.0f);
+  for (std::size_t k = 0; k < 16; ++k) {
+    const bool used = k < 9;
+    EXPECT_EQ(d[ember::kDataDirectoriesOffset + 2 * k], used ? static_cast<float>(u32(pe, opt + 112 + 8 * k + 4)) : 0.0f);
+    EXPECT_EQ(d[ember::kDataDirectoriesOffset + 2 * k + 1], used ? static_cast<float>(u32(pe, opt + 112 + 8 * k)) : 0.0f);
+  }
+}
+
 TEST(PeFeatures, DotNetAssembliesAreTheirOwnKind) {
 #ifdef KAV_PE_FIXTURES
   for (const char* f : {"hello.exe", "hellolib.dll"}) {
