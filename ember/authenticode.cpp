@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 #include <string_view>
+#include <unordered_map>
 
 namespace ember {
 namespace {
@@ -260,7 +261,7 @@ SignedDataInfo signed_data(const DerElement& e, SignedDataMode mode, int depth) 
     out.has_counter_time = true;
     out.has_countersignature = true;
   }
-  const SignerSummary& s = signers[0];
+  SignerSummary& s = signers[0];
   out.signing_time = s.signing_time;
   out.has_signing_time = s.has_signing_time;
   out.has_program_name = s.has_program_name;
@@ -269,7 +270,7 @@ SignedDataInfo signed_data(const DerElement& e, SignedDataMode mode, int depth) 
     out.has_counter_time = s.has_counter_time;
     out.has_countersignature = s.has_countersignature;
   }
-  out.nested = s.nested;
+  out.nested = std::move(s.nested);
   return out;
 }
 
@@ -293,12 +294,16 @@ void visit(const SignedDataInfo& sd, std::uint32_t time_date_stamp, Authenticode
   const auto& certs = sd.certificates;
   for (std::size_t i = 0; i + 1 < certs.size(); ++i)
     if (same_name(certs[i].subject, certs[i].issuer)) v[AuthenticodeSummary::kSelfIssued] = 1;
-  for (std::size_t i = 0; i < certs.size(); ++i) {
-    bool issues_another = false;
-    for (std::size_t j = 0; j < certs.size() && !issues_another; ++j)
-      issues_another = j != i && same_bytes(certs[i].subject.content, certs[j].issuer.content);
-    if (!issues_another) {
-      s.names.push_back(common_name(parse_name(certs[i].subject)));
+  // The leaf issued none of the others; issuer contents are counted once so
+  // that a signature with many certificates stays linear.
+  std::unordered_map<std::string_view, std::size_t> issuers;
+  for (const Certificate& c : certs) ++issuers[as_chars(c.issuer.content)];
+  for (const Certificate& c : certs) {
+    const std::string_view subject = as_chars(c.subject.content);
+    const auto it = issuers.find(subject);
+    const std::size_t own = same_bytes(c.subject.content, c.issuer.content) ? 1 : 0;
+    if (it == issuers.end() || it->second == own) {
+      s.names.push_back(common_name(parse_name(c.subject)));
       break;
     }
   }
