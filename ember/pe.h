@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -232,6 +233,16 @@ class PE {
   struct ResourceDirectory;
   void parse_resources(std::int64_t rva);
   std::u16string unicode_string_at_rva(std::int64_t rva, std::int64_t max_chars);
+  // What the version walk needs of a UTF-16 string, read once per (rva, max):
+  // hostile version blocks revisit the same strings many times.
+  struct UnicodeSummary {
+    bool failed = false;  // the read threw PEFormatError
+    std::int64_t units = 0;
+    std::int64_t rendered = 0;  // length of its UTF-8 rendering
+    bool string_file_info = false, var_file_info = false;
+  };
+  const UnicodeSummary& unicode_summary(std::int64_t rva, std::int64_t max_chars);
+  std::map<std::pair<std::int64_t, std::int64_t>, UnicodeSummary> unicode_cache_;
   std::int64_t counted_string_length(std::int64_t rva);
   std::optional<ResourceDirectory> parse_resources_directory(std::int64_t rva, std::int64_t base, int level,
                                                              std::vector<std::int64_t>& visited);
@@ -260,6 +271,13 @@ class PE {
   mutable bool file_alignment_warned_ = false;
   mutable bool section_alignment_warned_ = false;
   mutable std::ptrdiff_t last_section_ = -1;
+  // Lookup indexes over the sorted sections (built once the table is final):
+  // range starts (non-decreasing) with the running maximum of range ends, and
+  // the first section holding each elementary interval of raw ranges.
+  std::vector<std::int64_t> range_starts_, range_end_max_;
+  mutable std::vector<std::int64_t> raw_bounds_;
+  mutable std::vector<std::ptrdiff_t> raw_owner_;
+  mutable bool raw_index_built_ = false;
 
   bool has_imports_ = false;
   std::vector<ImportDescriptor> imports_;

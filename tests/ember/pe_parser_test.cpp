@@ -168,6 +168,17 @@ TEST(PEHeaders, ShortOptionalHeaderIsPadded) {
   EXPECT_TRUE(pe.data_directories().empty());
 }
 
+TEST(PEHeaders, ShortOptionalHeader64IsPadded) {
+  PEBuilder b(true);
+  b.file.resize(PEBuilder::kOpt + 100);
+  ember::PE pe(as_bytes(b.file));
+  EXPECT_EQ(pe.pe_type(), ember::PE::kPE32Plus);
+  EXPECT_THAT(pe.warnings(), Contains("Corrupt header \"IMAGE_OPTIONAL_HEADER64\" at file offset 280. Exception: "
+                                      "Data length less than expected header length."));
+  EXPECT_EQ(pe.optional_header().ImageBase, 0x140000000ull);
+  EXPECT_EQ(pe.optional_header().NumberOfRvaAndSizes, 0u);
+}
+
 TEST(PEHeaders, AlignmentWarningsAreGivenOnce) {
   PEBuilder b;
   b.w32(PEBuilder::kOpt + 36, 0x300);
