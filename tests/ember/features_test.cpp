@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <random>
 #include <string>
 
 #include "ember/feature_hasher.h"
@@ -114,6 +115,39 @@ TEST(Features, StringCountsAndDistribution) {
   EXPECT_NEAR(g[99], h, 1e-6);
   const auto none = features_of(std::string("\x01\x02\x03" "ab\x01", 6));
   for (int i = 0; i < 177; ++i) EXPECT_EQ(none[519 + i], 0.0f) << i;
+}
+
+// Runs are found 64 bytes at a time; a plain byte-by-byte count must agree
+// for runs of every length at every offset, across block edges.
+TEST(Features, StringRunsAgreeWithAByteByByteCount) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t n = rng() % 700;
+    const unsigned printable_percent = 30 + rng() % 70;
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng() % 100 < printable_percent ? 0x20 + rng() % 96 : (rng() % 2 ? rng() % 32 : 0x80 + rng() % 128));
+    std::size_t count = 0, total = 0, run = 0;
+    std::vector<std::size_t> bins(96, 0);
+    for (std::size_t i = 0; i <= n; ++i) {
+      const unsigned char c = i < n ? static_cast<unsigned char>(s[i]) : 0;
+      if (i < n && c >= 0x20 && c <= 0x7F) {
+        ++run;
+        continue;
+      }
+      if (run >= 5) {
+        ++count;
+        total += run;
+        for (std::size_t k = i - run; k < i; ++k) ++bins[static_cast<unsigned char>(s[k]) - 0x20];
+      }
+      run = 0;
+    }
+    const auto v = features_of(s);
+    ASSERT_EQ(v[519], static_cast<float>(count)) << round;
+    ASSERT_EQ(v[521], static_cast<float>(total)) << round;
+    for (std::size_t k = 0; k < 96; ++k) {
+      ASSERT_FLOAT_EQ(v[522 + k], total ? static_cast<float>(static_cast<double>(bins[k]) / static_cast<double>(total)) : 0.0f) << round;
+    }
+  }
 }
 
 // Row of the Strings group's pattern counters by label.
