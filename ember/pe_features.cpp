@@ -100,18 +100,25 @@ void sections_group(ByteSpan bytes, const PE& pe, Out& out, FeatureInfo& info) {
   info.overlay_size = overlay_size;
 
   const auto& sections = pe.sections();
+  // The parser keeps its sections sorted by address; the entry section is
+  // chosen in the order of the file's own section table.
+  std::vector<const SectionHeader*> table_order;
+  table_order.reserve(sections.size());
+  for (const SectionHeader& s : sections) table_order.push_back(&s);
+  std::stable_sort(table_order.begin(), table_order.end(),
+                   [](const SectionHeader* a, const SectionHeader* b) { return a->table_index < b->table_index; });
   const std::uint32_t entry = pe.optional_header().AddressOfEntryPoint;
   std::string entry_name;
   bool entry_found = false;
-  for (const SectionHeader& s : sections)
-    if (s.contains_rva(entry)) {
-      entry_name = s.clean_name();
+  for (const SectionHeader* s : table_order)
+    if (s->contains_rva(entry)) {
+      entry_name = s->clean_name();
       entry_found = true;
     }
   if (!entry_found)
-    for (const SectionHeader& s : sections)
-      if ((s.Characteristics & kExecute) && !s.clean_name().empty()) {
-        entry_name = s.clean_name();
+    for (const SectionHeader* s : table_order)
+      if ((s->Characteristics & kExecute) && !s->clean_name().empty()) {
+        entry_name = s->clean_name();
         break;
       }
 

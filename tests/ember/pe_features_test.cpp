@@ -296,6 +296,32 @@ TEST_F(PeFeatureFixtures, EntrySectionAndDirectoryCount) {
   for (int k = 1; k < 10; ++k) EXPECT_EQ(entry_bins[k], 0.0f) << k;
   EXPECT_EQ(v[ember::kSectionsOffset + 2], 1.0f);  // one section with an empty name
 
+  // With the entry point outside every section, the first executable section
+  // of the file's own table names it, even when the table is not in address order.
+  auto entry_of = [&](bool swap, bool text_exec, bool data_exec) {
+    std::string f = moved;
+    for (int i = 0; i < 8; ++i) f[table + i] = pe[table + i];  // keep ".text" named
+    auto flags_at = [&](std::size_t entry) { return table + 40 * entry + 36; };
+    auto set_exec = [&](std::size_t entry, bool on) {
+      std::uint32_t c = u32(f, flags_at(entry));
+      c = on ? (c | 0x20000000u) : (c & ~0x20000000u);
+      for (int i = 0; i < 4; ++i) f[flags_at(entry) + i] = static_cast<char>(c >> (8 * i));
+    };
+    set_exec(0, text_exec);
+    set_exec(1, data_exec);
+    if (swap) {
+      const std::string first = f.substr(table, 40);
+      f.replace(table, 40, f.substr(table + 40, 40));
+      f.replace(table + 40, 40, first);
+    }
+    const std::vector<float> e = ember::extract_features(as_bytes(f), nullptr);
+    return std::vector<float>(e.begin() + ember::kSectionsOffset + 211, e.begin() + ember::kSectionsOffset + 221);
+  };
+  const auto text_entry = entry_of(false, true, false), second_entry = entry_of(false, false, true);
+  ASSERT_NE(text_entry, second_entry);
+  EXPECT_EQ(entry_of(false, true, true), text_entry) << "table order is address order here";
+  EXPECT_EQ(entry_of(true, true, true), second_entry) << "the table lists the second section first";
+
   // A table of 10 directories: entries 0-8 are used, 9 (present in the file) is not.
   std::string ten = pe;
   ten[opt + 108] = 10;
