@@ -625,6 +625,7 @@ void strings_group(ByteSpan bytes, float* out) {
 }
 
 bool contains(ByteSpan hay, std::string_view needle) {
+  if (hay.size() < needle.size()) return false;  // also keeps an empty input's null pointer out of memmem
   return ::memmem(hay.data(), hay.size(), needle.data(), needle.size()) != nullptr;
 }
 
