@@ -249,17 +249,49 @@ constexpr Pattern kPatterns[kStringPatternCount] = {
     {"window", Kind::Lower},
 };
 
+// What a needle found case-blind by the automaton must also satisfy.
+enum class Check { Lower, Click, Raw, Alphabet, RawAtBoundary, UrlPrefix };
+
+struct Needle {
+  std::string_view text;
+  std::uint8_t row;
+  Check check;
+};
+
+constexpr std::size_t kRowUrl = 73, kRowPath = 38, kRowRegistry = 63;
+
+// The automaton's needles: every needle row of the table, and the fixed
+// prefixes of the url, path and registry rules (verified at a word boundary).
+std::vector<Needle> automaton_needles() {
+  std::vector<Needle> out;
+  for (std::size_t r = 0; r < kStringPatternCount; ++r) {
+    const Pattern& p = kPatterns[r];
+    const auto row = static_cast<std::uint8_t>(r);
+    switch (p.kind) {
+      case Kind::Lower: out.push_back({p.needle, row, Check::Lower}); break;
+      case Kind::Click: out.push_back({p.needle, row, Check::Click}); break;
+      case Kind::Raw: out.push_back({p.needle, row, Check::Raw}); break;
+      case Kind::Alphabet: out.push_back({p.needle, row, Check::Alphabet}); break;
+      default: break;
+    }
+  }
+  for (const std::string_view prefix : {"http://", "https://", "ftp://"}) out.push_back({prefix, kRowUrl, Check::UrlPrefix});
+  out.push_back({"C:/", kRowPath, Check::RawAtBoundary});
+  for (const std::string_view prefix : {"HKEY_", "HKLM", "HKCU"}) out.push_back({prefix, kRowRegistry, Check::RawAtBoundary});
+  return out;
+}
+
 // All needle rows in one Aho-Corasick automaton over the lower-cased string:
 // one table step per byte whatever the number of needles. A state reached at
 // the end of a needle lists the rows ending there; rows that need the
 // original case are verified at the match.
 class NeedleAutomaton {
  public:
-  NeedleAutomaton() {
+  NeedleAutomaton() : needles_(automaton_needles()) {
     for (int b = 0; b < 256; ++b) cls_[static_cast<std::size_t>(b)] = 0;
     int classes = 1;
-    for (const Pattern& p : kPatterns) {
-      for (const char ch : p.needle) {
+    for (const Needle& p : needles_) {
+      for (const char ch : p.text) {
         const std::uint8_t c = lower(static_cast<std::uint8_t>(ch));
         if (cls_[c] == 0) cls_[c] = static_cast<std::uint8_t>(classes++);
       }
@@ -269,11 +301,9 @@ class NeedleAutomaton {
     // Trie.
     std::vector<std::vector<int>> go(1, std::vector<int>(k_, -1));
     outputs_.emplace_back();
-    for (std::size_t r = 0; r < kStringPatternCount; ++r) {
-      const Pattern& p = kPatterns[r];
-      if (p.needle.empty()) continue;
+    for (std::size_t r = 0; r < needles_.size(); ++r) {
       int st = 0;
-      for (const char ch : p.needle) {
+      for (const char ch : needles_[r].text) {
         const std::uint8_t c = cls_[static_cast<std::uint8_t>(ch)];
         if (go[static_cast<std::size_t>(st)][c] < 0) {
           go[static_cast<std::size_t>(st)][c] = static_cast<int>(go.size());
@@ -326,9 +356,12 @@ class NeedleAutomaton {
   // start state is 0. The step is one load, so the per-byte chain stays short.
   std::uint16_t step(std::uint16_t state, std::uint8_t b) const { return delta_[state + cls_[b]]; }
   bool has_output(std::uint16_t state) const { return has_output_[state] != 0; }
+  // Indices into needles() of the needles ending in `state`.
   const std::vector<std::uint8_t>& outputs(std::uint16_t state) const { return outputs_[state / k_]; }
+  const std::vector<Needle>& needles() const { return needles_; }
 
  private:
+  std::vector<Needle> needles_;
   std::array<std::uint8_t, 256> cls_;
   std::size_t k_ = 1;
   std::vector<std::uint16_t> delta_;
@@ -351,15 +384,18 @@ struct Hits {
 };
 
 // Byte classes for the matcher's per-byte test.
-constexpr std::uint8_t kWordChar = 1, kStartsRule = 2, kBtcStart = 4;
+constexpr std::uint8_t kWordChar = 1, kBtcStart = 4, kColon = 8, kDot = 16, kDash = 32, kDigit = 64;
 constexpr std::array<std::uint8_t, 256> make_char_flags() {
   std::array<std::uint8_t, 256> f{};
   for (int c = 0; c < 256; ++c) {
     const auto b = static_cast<std::uint8_t>(c);
     std::uint8_t v = 0;
     if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '_') v |= kWordChar;
-    if ((b >= '0' && b <= '9') || (b >= 'a' && b <= 'f') || (b >= 'A' && b <= 'F') || b == 'h' || b == 'C' || b == 'H' || b == ':') v |= kStartsRule;
     if (b == '1' || b == '3') v |= kBtcStart;
+    if (b == ':') v |= kColon;
+    if (b == '.') v |= kDot;
+    if (b == '-') v |= kDash;
+    if (b >= '0' && b <= '9') v |= kDigit;
     f[static_cast<std::size_t>(c)] = v;
   }
   return f;
@@ -377,59 +413,69 @@ class StringMatcher {
     Hits hit;
     const NeedleAutomaton& ac = needle_automaton();
     std::uint16_t state = 0;
-    unsigned prev_word = 0;
+    unsigned seen = 0;
     for (std::size_t i = 0; i < n_; ++i) {
       const std::uint8_t c = s_[i];
       ++bins[c - 0x20];
       state = ac.step(state, c);
       if (ac.has_output(state)) [[unlikely]] {
-        for (const std::uint8_t r : ac.outputs(state)) {
-          if (!hit.test(r) && needle_holds(r, i + 1 - kPatterns[r].needle.size())) hit.set(r);
+        for (const std::uint8_t k : ac.outputs(state)) {
+          const Needle& nd = ac.needles()[k];
+          if (!hit.test(nd.row) && needle_holds(nd, i + 1 - nd.text.size())) hit.set(nd.row);
         }
       }
-      // Word boundaries: a word character after a non-word one (or at the
-      // start), or a non-word character (only ":" starts a rule) after a word
-      // one. Computed without branches; only a possible rule start branches.
       const unsigned f = kCharFlags[c];
-      const unsigned word = f & kWordChar;
-      const unsigned starts_word = word & (prev_word ^ 1u);
-      const unsigned colon_after_word = static_cast<unsigned>(c == ':') & prev_word;
-      if (((f & kStartsRule & (0u - starts_word)) | (f & kBtcStart) | colon_after_word) != 0) [[unlikely]] {
-        if ((f & kBtcStart) && !hit.test(15) && btc_at(i)) hit.set(15);
-        if (starts_word && (f & kStartsRule)) {
-          word_start(i, c, hit);
-        } else if (colon_after_word && !hit.test(50) && ipv6_at(i)) {
-          hit.set(50);
-        }
-      }
-      prev_word = word;
+      seen |= f;
+      if ((f & kBtcStart) && !hit.test(15) && btc_at(i)) [[unlikely]] hit.set(15);
     }
+    // The address rules need a ":", "." or "-" somewhere; most strings have
+    // none, and then the second pass is skipped.
+    const bool want_ipv4 = !hit.test(49) && (seen & kDot) && (seen & kDigit);
+    const bool want_ipv6 = !hit.test(50) && (seen & kColon);
+    const bool want_mac = !hit.test(kRowMac1) && (seen & (kColon | kDash));
+    if (want_ipv4 || want_ipv6 || want_mac) address_pass(hit, want_ipv4, want_ipv6, want_mac);
     return hit;
   }
 
  private:
-  // The rules that start at a word boundary before a word character.
-  void word_start(std::size_t i, std::uint8_t c, Hits& hit) const {
-    if (!hit.test(73) && (c == 'h' || c == 'f') && url_at(i)) hit.set(73);
-    if (is_hex(c)) {
-      if (!hit.test(49) && is_digit(c) && ipv4_at(i)) hit.set(49);
-      if (!hit.test(50) && ipv6_at(i)) hit.set(50);
-      if (!hit.test(kRowMac1) && mac_at(i)) { hit.set(kRowMac1); hit.set(kRowMac2); }
+  // The ipv4, ipv6 and mac rules at every word boundary.
+  void address_pass(Hits& hit, bool ipv4, bool ipv6, bool mac) const {
+    bool prev_word = false;
+    for (std::size_t i = 0; i < n_; ++i) {
+      const std::uint8_t c = s_[i];
+      const bool word = is_word(c);
+      if (word && !prev_word) {
+        if (ipv4 && is_digit(c) && !hit.test(49) && ipv4_at(i)) hit.set(49);
+        if (is_hex(c)) {
+          if (ipv6 && !hit.test(50) && ipv6_at(i)) hit.set(50);
+          if (mac && !hit.test(kRowMac1) && mac_at(i)) {
+            hit.set(kRowMac1);
+            hit.set(kRowMac2);
+          }
+        }
+      } else if (!word && prev_word && c == ':' && ipv6 && !hit.test(50) && ipv6_at(i)) {
+        hit.set(50);
+      }
+      prev_word = word;
     }
-    if (!hit.test(38) && c == 'C' && i + 3 <= n_ && s_[i + 1] == ':' && s_[i + 2] == '/') hit.set(38);
-    if (!hit.test(63) && c == 'H' && (starts(i, "HKEY_") || starts(i, "HKLM") || starts(i, "HKCU"))) hit.set(63);
   }
 
-  // Row r's needle (matched case-blind by the automaton) starts at `at`.
-  bool needle_holds(std::uint8_t r, std::size_t at) const {
-    const Pattern& p = kPatterns[r];
-    switch (p.kind) {
-      case Kind::Lower: return true;
-      case Kind::Click: return at >= 1;
-      case Kind::Raw: return std::memcmp(s_ + at, p.needle.data(), p.needle.size()) == 0;
-      case Kind::Alphabet: return raw_at(at, r);
-      default: return false;
+  // A needle found case-blind at `at` also meets its row's rule there.
+  bool needle_holds(const Needle& nd, std::size_t at) const {
+    switch (nd.check) {
+      case Check::Lower: return true;
+      case Check::Click: return at >= 1;
+      case Check::Raw: return std::memcmp(s_ + at, nd.text.data(), nd.text.size()) == 0;
+      case Check::Alphabet: return raw_at(at, nd.row);
+      case Check::RawAtBoundary:
+        return std::memcmp(s_ + at, nd.text.data(), nd.text.size()) == 0 && boundary(at);
+      case Check::UrlPrefix: {
+        const std::size_t next = at + nd.text.size();
+        return std::memcmp(s_ + at, nd.text.data(), nd.text.size()) == 0 && boundary(at) && next < n_ &&
+               is_url_char(s_[next]);
+      }
     }
+    return false;
   }
 
   bool word_at(std::size_t i) const { return i < n_ && is_word(s_[i]); }
@@ -459,15 +505,6 @@ class StringMatcher {
       if (!is_base58(s_[j + k])) return false;
     }
     return true;
-  }
-  bool url_at(std::size_t i) const {
-    for (const std::string_view prefix : {"http://", "https://", "ftp://"}) {
-      if (starts(i, prefix)) {
-        const std::size_t j = i + prefix.size();
-        if (j < n_ && is_url_char(s_[j])) return true;
-      }
-    }
-    return false;
   }
   bool ipv4_at(std::size_t i) const {
     std::size_t pos = i;
