@@ -18,8 +18,8 @@ constexpr int kMaxPlausibleEnds = 2;
 // would cost that work thousands of times over (minutes for a 500 KB file).
 // A candidate counts when it has zip64 markers (the library then follows the
 // zip64 locator), or when its directory fits before it and starts with a
-// directory header (or is empty).
-int plausible_end_records(ByteSpan b) {
+// directory header (or is empty). Counting stops at `enough`.
+int plausible_end_records(ByteSpan b, int enough) {
   if (b.size() < kEndRecord) return 0;
   const std::size_t first = b.size() > kTailWindow + kEndRecord ? b.size() - kTailWindow - kEndRecord : 0;
   int count = 0;
@@ -35,7 +35,7 @@ int plausible_end_records(ByteSpan b) {
       plausible = entries == 0 || (static_cast<std::size_t>(offset) + 4 <= b.size() && b[offset] == 'P' && b[offset + 1] == 'K' &&
                                    b[offset + 2] == 1 && b[offset + 3] == 2);
     }
-    if (plausible) ++count;
+    if (plausible && ++count >= enough) break;
   }
   return count;
 }
@@ -57,7 +57,7 @@ bool ZipReader::open(ByteSpan bytes) {
   archive_.reset();
   // More than a couple of candidate end records is not an archive any tool
   // writes; refusing it keeps opening linear in the input.
-  if (plausible_end_records(bytes) > kMaxPlausibleEnds) return false;
+  if (plausible_end_records(bytes, kMaxPlausibleEnds + 1) > kMaxPlausibleEnds) return false;
   zip_error_t error;
   zip_error_init(&error);
   // The buffer source reads the caller's bytes in place (no copy, no free).

@@ -96,7 +96,9 @@ int main() {
               static_cast<long long>(options.max_member_bytes / MiB), static_cast<long long>(options.max_total_bytes / MiB),
               options.max_entries, options.max_depth);
   long worst_kib = 0;
-  for (const Fixture& fx : fixtures()) {
+  const std::vector<Fixture> all = fixtures();
+  std::printf("process RSS with every archive built, before the scans: %.1f MiB\n", status_kib("VmRSS") / 1024.0);
+  for (const Fixture& fx : all) {
     malloc_trim(0);
     const bool reset = reset_peak();
     const long before = status_kib("VmRSS");
@@ -114,8 +116,7 @@ int main() {
                 static_cast<unsigned long long>(budget.bytes / MiB), added / 1024.0, av::verdict_name(r.verdict),
                 r.incomplete ? "incomplete " : "", r.detail.c_str());
   }
-  std::printf("largest peak added by the other archives: %.1f MiB; member limit %ld MiB; excess over the limit %.1f MiB\n",
+  std::printf("largest peak added by the archives other than chain-2x120MiB: %.1f MiB; member limit %ld MiB; excess over the limit %.1f MiB\n",
               worst_kib / 1024.0, member_limit_kib / 1024, std::max(0L, worst_kib - member_limit_kib) / 1024.0);
-  std::printf("process peak RSS: %.1f MiB\n", status_kib("VmHWM") / 1024.0);
   return 0;
 }
