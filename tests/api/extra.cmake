@@ -6,4 +6,9 @@ if(KAV_NODE)
   add_test(NAME api_browser_e2e
            COMMAND ${KAV_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/api/browser_e2e.mjs $<TARGET_FILE:keltharon-antivirus>)
   set_tests_properties(api_browser_e2e PROPERTIES TIMEOUT 240)
+  # The page's update button against a local HTTPS feed server on 127.0.0.1.
+  add_test(NAME api_browser_update_e2e
+           COMMAND ${KAV_NODE} ${CMAKE_CURRENT_SOURCE_DIR}/api/browser_update_e2e.mjs
+                   $<TARGET_FILE:keltharon-antivirus> $<TARGET_FILE:feed-builder>)
+  set_tests_properties(api_browser_update_e2e PROPERTIES TIMEOUT 200)
 endif()
