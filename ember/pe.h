@@ -11,7 +11,8 @@
 // loops end their walk, and time stays linear in the input size. The object
 // never writes to the input and keeps a view of it: the caller keeps the bytes
 // alive as long as the object. All query functions are safe to call after
-// construction and never add warnings.
+// construction and never add warnings; lookups update internal caches, so one
+// object is not for concurrent use from several threads.
 #pragma once
 
 #include <array>
