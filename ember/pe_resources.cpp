@@ -75,15 +75,62 @@ void PE::parse_resources(std::int64_t rva) {
 
 // ---------------------------------------------------------------- strings
 
-std::u16string PE::unicode_string_at_rva(std::int64_t rva, std::int64_t max_chars) {
+std::int64_t PE::aligned_double_nul(std::int64_t x) {
+  const auto size = static_cast<std::int64_t>(data_.size());
+  auto& runs = nul_runs_[x & 1];
+  auto next = runs.upper_bound(x);
+  if (next != runs.begin()) {
+    const auto prev = std::prev(next);
+    if (prev->first <= x && x <= prev->second) return prev->second;
+  }
+  const std::int64_t stop = next == runs.end() ? size : next->first;
+  std::int64_t found = size;
+  std::int64_t y = x;
+  for (; y + 1 < size; y += 2) {
+    if (y == stop) break;
+    if (data_[static_cast<std::size_t>(y)] == 0 && data_[static_cast<std::size_t>(y + 1)] == 0) break;
+  }
+  if (y + 1 < size && y == stop && next != runs.end()) {
+    found = next->second;  // joined a stretch scanned before
+    runs.erase(next);
+  } else if (y + 1 < size) {
+    found = y;
+  }
+  runs.emplace(x, found);
+  return found;
+}
+
+ByteSpan PE::unicode_span(std::int64_t rva, std::int64_t max_chars, Bytes& copy) {
   if (max_chars == 0) return {};
   data_at_rva(rva, 2);
   const std::int64_t m = 2 * max_chars;
   std::int64_t requested = std::min<std::int64_t>(m, 256);
+  auto decode = [](ByteSpan data, std::int64_t count) { return data.first(static_cast<std::size_t>(2 * count)); };
+  auto in_file = [&](ByteSpan v) {
+    return v.empty() || (v.data() >= data_.data() && v.data() + v.size() <= data_.data() + data_.size());
+  };
+  // Strings of at most 128 KiB that lie in the file use the remembered scans;
+  // the iteration cap below cannot bind for them.
+  if (m <= (1 << 18)) {
+    const ByteSpan first = data_at_rva(rva, requested);
+    if (!first.empty() && in_file(first)) {
+      const std::int64_t at = first.data() - data_.data();
+      const auto len = static_cast<std::int64_t>(first.size());
+      const std::int64_t p = aligned_double_nul(at);
+      if (p + 1 < at + len) return decode(first, (p - at) / 2);
+      if (len < requested || len == m) return decode(first, len / 2);
+      const ByteSpan more = data_at_rva(rva + len, m - len);
+      if (more.empty() || more.data() == first.data() + first.size()) {
+        const ByteSpan full(first.data(), first.size() + more.size());
+        const std::int64_t q = aligned_double_nul(at + requested);
+        if (q + 1 < at + static_cast<std::int64_t>(full.size())) return decode(full, (q - at) / 2);
+        return decode(full, static_cast<std::int64_t>(full.size()) / 2);
+      }
+    }
+  }
   // The string's bytes: a view of the input while the chunks read are
   // adjacent in it (the usual case), a copy otherwise.
   ByteSpan view = data_at_rva(rva, requested);
-  Bytes copy;
   bool copied = false;
   std::int64_t n = -1;
   std::int64_t count = -1;
@@ -111,12 +158,17 @@ std::u16string PE::unicode_string_at_rva(std::int64_t rva, std::int64_t max_char
   const ByteSpan data = view;
   if (count < 0) count = static_cast<std::int64_t>(data.size()) / 2;
   if (static_cast<std::int64_t>(data.size()) < 2 * count) throw NotPE("struct.error in get_string_u_at_rva");
-  std::u16string out(static_cast<std::size_t>(count), u'\0');
-  for (std::int64_t i = 0; i < count; ++i)
-    out[static_cast<std::size_t>(i)] = static_cast<char16_t>(data[static_cast<std::size_t>(2 * i)] |
-                                                             (data[static_cast<std::size_t>(2 * i + 1)] << 8));
+  return decode(data, count);
+}
+
+std::u16string PE::unicode_string_at_rva(std::int64_t rva, std::int64_t max_chars) {
+  Bytes copy;
+  const ByteSpan b = unicode_span(rva, max_chars, copy);
+  std::u16string out(b.size() / 2, u'\0');
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char16_t>(b[2 * i] | (b[2 * i + 1] << 8));
   return out;
 }
+
 
 const PE::UnicodeSummary& PE::unicode_summary(std::int64_t rva, std::int64_t max_chars) {
   const auto key = std::make_pair(rva, max_chars);
@@ -275,8 +327,12 @@ std::optional<PE::ResourceDirectory> PE::parse_resources_directory(std::int64_t 
   }
 
   for (const std::int64_t offset : names_to_render) {
-    if (unicode_summary(offset + 2, counted_string_length(offset)).failed)
+    try {
+      Bytes scratch;
+      unicode_span(offset + 2, counted_string_length(offset), scratch);
+    } catch (const PEFormatError&) {
       warn("Failed rendering pascal string, attempting to read from RVA " + hex_signed(offset + 2));
+    }
   }
   return dir;
 }
