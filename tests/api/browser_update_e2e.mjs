@@ -106,7 +106,6 @@ const freshDigest = { hex: crypto.createHash("sha256").update(fs.readFileSync(fr
 const OLD_VERSION = 1700000000, NEW_VERSION = 1800000000, NEW_COUNT = 1234;
 const oldFeed = buildFeed("old", OLD_VERSION, digestsOf("old sample ", 3, "Test.Old-Feed"));
 const newFeed = buildFeed("new", NEW_VERSION, [freshDigest, ...digestsOf("new sample ", NEW_COUNT - 1, "Test.New-Feed")]);
-fs.writeFileSync(live, oldFeed);
 
 // The local feed server, with a certificate made for the update host now.
 function startServer() {
@@ -185,12 +184,9 @@ async function run() {
   const { child, url } = await startProgram();
   await page.goto(url);
   await page.waitForFunction(() => document.getElementById("ver").textContent === "1.0.14");
-  const sigCount = async () => (await page.textContent("#sigCount")).trim();
-  check((await sigCount()) === "3 known", "the page starts with the installed feed's 3 signatures");
+  check((await page.textContent("#sigCount")).trim() === "0 known", "without a feed the page shows 0 signatures");
   await page.click("#nav-settings");
   const versionText = (v) => page.evaluate((v) => new Date(v * 1000).toLocaleString(), v);
-  check((await page.textContent("#defs")) === "Version " + (await versionText(OLD_VERSION)) + " · 3 signatures",
-    "the definitions line shows the installed feed's version and count");
 
   // Records every state of the button, so the short "Checking…" phase is seen
   // however fast the reply comes.
@@ -202,17 +198,31 @@ async function run() {
   });
   // Clicks the button and resolves with the update reply's status once the
   // page has shown its message.
-  async function clickUpdate() {
+  async function clickUpdate(selector = "#updateBtn") {
     await page.evaluate(() => { document.getElementById("toast").textContent = ""; window.buttonStates.length = 0; });
     const reply = page.waitForResponse((r) => r.url().endsWith("/api/update") && r.request().method() === "POST", { timeout: 60000 });
-    await page.click("#updateBtn");
+    await page.click(selector);
     const status = (await reply).status();
     await page.waitForFunction(() => document.getElementById("toast").textContent !== "");
     return status;
   }
 
-  // A newer valid feed on the server.
+  // No feed at all yet: the definitions line offers the download itself.
+  check((await page.textContent("#defs")) === "No signature database yet — click to download.", "without a feed the definitions line offers a download");
   setMode("serve");
+  setBody(oldFeed);
+  check((await clickUpdate("#defs")) === 200, "clicking the definitions line runs an update");
+  check((await page.textContent("#toast")) === "Definitions up to date", "the first download says \"Definitions up to date\"");
+  await page.waitForFunction(() => document.getElementById("sigCount").textContent.trim() === "3 known");
+  check((await page.textContent("#defs")) === "Version " + (await versionText(OLD_VERSION)) + " · 3 signatures",
+    "the definitions line shows the first feed's version and count");
+  check(Buffer.compare(fs.readFileSync(live), oldFeed) === 0 && leftovers().length === 0, "the first feed is installed with nothing left beside it");
+  await page.click("#defs");
+  await page.waitForTimeout(300);
+  check(requestCount() === 1, "once a feed is loaded the definitions line no longer starts an update");
+  fs.rmSync(curlWrapper + ".args");
+
+  // A newer valid feed on the server.
   setBody(newFeed);
   const before = requestCount();
   check((await clickUpdate()) === 200, "the update route answers 200 for a valid feed");
