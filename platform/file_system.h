@@ -53,7 +53,8 @@ bool write_file_atomic(const NativePath& target, std::string_view content);
 std::string read_whole_file(const NativePath& path);
 
 bool remove_file(const NativePath& path);
-// Renames, replacing an existing target, then flushes the target's folder.
+// Flushes the file's data, renames it over an existing target, then flushes
+// the folders involved.
 bool rename_replace(const NativePath& from, const NativePath& to);
 bool sync_directory(const NativePath& dir);
 

@@ -164,6 +164,14 @@ std::string read_whole_file(const NativePath& path) {
 bool remove_file(const NativePath& path) { return ::unlink(path.c_str()) == 0; }
 
 bool rename_replace(const NativePath& from, const NativePath& to) {
+  // Write-through: the moved file's data reaches the disk before the new name
+  // does, so a power cut never leaves the target name on an empty or partial file.
+  const int fd = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd >= 0) {
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;  // EINVAL: a file that cannot be synced, such as a FIFO
+    ::close(fd);
+    if (!synced) return false;
+  }
   if (::rename(from.c_str(), to.c_str()) != 0) return false;
   sync_directory(parent_path(to));
   const NativePath from_dir = parent_path(from);

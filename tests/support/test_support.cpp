@@ -60,16 +60,19 @@ std::string TempDir::write(const std::string& name, const std::string& content) 
   return full;
 }
 
-RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeout_ms) {
-  int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+namespace {
+
+// Starts argv with standard input from /dev/null, standard output into
+// `out_fd` and, when `err_fd` is not -1, standard error into `err_fd`; the
+// read ends in `close_fds` are closed in the child. Throws when it cannot start.
+pid_t spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env, int out_fd, int err_fd,
+                  std::initializer_list<int> close_fds) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", 0, 0);
-  posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
-  posix_spawn_file_actions_addclose(&fa, out_pipe[0]);
-  posix_spawn_file_actions_addclose(&fa, err_pipe[0]);
+  posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+  if (err_fd >= 0) posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
+  for (int fd : close_fds) posix_spawn_file_actions_addclose(&fa, fd);
   const std::vector<std::string> envs = merged_environment(env);
   std::vector<char*> cargv, cenv;
   for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
@@ -79,10 +82,19 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data());
   posix_spawn_file_actions_destroy(&fa);
+  return rc == 0 ? pid : -1;
+}
+
+}  // namespace
+
+RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env, int timeout_ms) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = spawn_child(argv, env, out_pipe[1], err_pipe[1], {out_pipe[0], err_pipe[0]});
   close(out_pipe[1]);
   close(err_pipe[1]);
   RunResult result;
-  if (rc != 0) {
+  if (pid < 0) {
     close(out_pipe[0]);
     close(err_pipe[0]);
     throw std::runtime_error("spawn failed: " + argv[0]);
@@ -126,22 +138,9 @@ namespace test {
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", 0, 0);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-  posix_spawn_file_actions_addclose(&fa, fds[0]);
-  const std::vector<std::string> envs = merged_environment(env);
-  std::vector<char*> cargv, cenv;
-  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-  cargv.push_back(nullptr);
-  for (const auto& e : envs) cenv.push_back(const_cast<char*>(e.c_str()));
-  cenv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data());
-  posix_spawn_file_actions_destroy(&fa);
+  const pid_t pid = spawn_child(argv, env, fds[1], -1, {fds[0]});
   close(fds[1]);
-  if (rc != 0) {
+  if (pid < 0) {
     close(fds[0]);
     throw std::runtime_error("spawn failed: " + argv[0]);
   }
