@@ -1,8 +1,8 @@
 #include "ai/detector.h"
 
-namespace ai {
+#include "ai/model.h"
 
-class Model {};
+namespace ai {
 
 Detector::Detector() = default;
 Detector::~Detector() = default;
