@@ -21,7 +21,8 @@
 
 #include "platform/file_system.h"
 #include "tools/trainer/feature_set.h"
-#include "tools/trainer/model_io.h"
+#include "ai/model.h"
+#include "ai/model_writer.h"
 #include "tools/trainer/xgb_booster.h"
 
 namespace {
@@ -117,7 +118,7 @@ int run_train(const Args& a) {
   // Starting from the class prior lets the trees spend their splits on the
   // difference between the classes rather than on their proportion.
   p.base_score = std::min(0.95, std::max(0.05, static_cast<double>(malicious) / (benign + malicious)));
-  trainer::TreeModel model;
+  ai::Model model;
   double diff = 0.0;
   std::string err;
   if (!trainer::train_and_convert(x, y, p, static_cast<int>(ember::kFeatureCount) - 1, a.get("--name"), x, 1e-6,
@@ -125,12 +126,24 @@ int run_train(const Args& a) {
     std::fprintf(stderr, "kind %s: %s\n", kind.c_str(), err.c_str());
     return 1;
   }
-  for (const auto& [opt, binary] : {std::pair{"--avm", true}, std::pair{"--text", false}}) {
+  for (const auto& [opt, format] : {std::pair{"--avm", ai::ModelFormat::Binary}, std::pair{"--text", ai::ModelFormat::Text}}) {
     if (!a.has(opt)) continue;
-    std::string content = binary ? trainer::write_avm(model) : trainer::write_text(model);
-    if (!write_file_atomic(to_native(a.get(opt)), std::string_view(content))) {
-      std::fprintf(stderr, "cannot write %s\n", a.get(opt).c_str());
+    if (!ai::save_model(model, to_native(a.get(opt)), format, &err)) {
+      std::fprintf(stderr, "%s: %s\n", a.get(opt).c_str(), err.c_str());
       return 1;
+    }
+    // What was written must be what was checked: reload and compare.
+    ai::Model back;
+    if (!back.load(to_native(a.get(opt)), &err)) {
+      std::fprintf(stderr, "%s\n", err.c_str());
+      return 1;
+    }
+    for (std::size_t r = 0; r < x.rows(); ++r) {
+      std::span<const float> row(x.values.data() + r * x.cols, x.cols);
+      if (back.predict(row) != model.predict(row)) {
+        std::fprintf(stderr, "%s: reloaded model scores row %zu differently\n", a.get(opt).c_str(), r);
+        return 1;
+      }
     }
   }
   std::printf("trained %s on %d benign + %d malicious vectors: %zu trees, max |converted - xgboost| = %.3g\n",
@@ -141,9 +154,9 @@ int run_train(const Args& a) {
 int run_eval(const Args& a) {
   std::vector<trainer::Sample> samples;
   if (!a.has("--kind") || !a.has("--model") || !load_all(a, samples)) return usage();
-  trainer::LoadedModel model;
+  ai::Model model;
   std::string err;
-  if (!model.load(a.get("--model"), &err)) {
+  if (!model.load(to_native(a.get("--model")), &err)) {
     std::fprintf(stderr, "%s\n", err.c_str());
     return 1;
   }

@@ -9,7 +9,8 @@
 #include <set>
 
 #include "support/test_support.h"
-#include "tools/trainer/model_io.h"
+#include "ai/model.h"
+#include "ai/model_writer.h"
 #include "tools/trainer/xgb_booster.h"
 
 namespace {
@@ -42,7 +43,7 @@ trainer::Matrix synthetic(std::mt19937& rng, int rows, std::vector<float>* label
 
 // For every split of the model: copies of base rows with the split feature
 // set to XGBoost's own split value, to the float just below it, and to NaN.
-void add_split_points(const trainer::TreeModel& model, const trainer::Matrix& base, trainer::Matrix& out) {
+void add_split_points(const ai::Model& model, const trainer::Matrix& base, trainer::Matrix& out) {
   std::size_t r = 0;
   std::set<std::pair<int, double>> seen;
   for (const auto& t : model.trees)
@@ -90,10 +91,22 @@ TEST_P(TrainerConversion, ConvertedModelScoresAsXgboostOnHeldOutVectors) {
   ASSERT_TRUE(booster.dump_json(dumps, &err)) << err;
   ASSERT_TRUE(booster.base_score(base, &err)) << err;
   EXPECT_FLOAT_EQ(base, static_cast<float>(c.base_score));
-  trainer::TreeModel model;
-  ASSERT_TRUE(trainer::convert_xgb_dump(dumps, trainer::logistic_base_margin(base), kCols + 1, model, &err)) << err;
-  ASSERT_EQ(model.trees.size(), dumps.size() + 1);
-  EXPECT_EQ(model.trees[0].num_leaves, 1);
+  ai::Model converted;
+  ASSERT_TRUE(trainer::convert_xgb_dump(dumps, trainer::logistic_base_margin(base), kCols + 1, converted, &err)) << err;
+  ASSERT_EQ(converted.trees.size(), dumps.size() + 1);
+  EXPECT_EQ(converted.trees[0].num_leaves, 1);
+  converted.name = "synthetic";
+
+  // Both files, read back by the program's own loader.
+  test::TempDir dir;
+  ai::Model from_avm, from_text;
+  ASSERT_TRUE(ai::save_model(converted, dir.file("m.avm"), ai::ModelFormat::Binary, &err)) << err;
+  ASSERT_TRUE(ai::save_model(converted, dir.file("m.txt"), ai::ModelFormat::Text, &err)) << err;
+  ASSERT_TRUE(from_avm.load(dir.file("m.avm"), &err)) << err;
+  ASSERT_TRUE(from_text.load(dir.file("m.txt"), &err)) << err;
+  EXPECT_EQ(from_avm.name, "synthetic");
+  EXPECT_EQ(from_text.trees.size(), converted.trees.size());
+  const ai::Model& model = from_avm;
 
   add_split_points(model, held, held);
   std::vector<float> expected;
@@ -107,8 +120,9 @@ TEST_P(TrainerConversion, ConvertedModelScoresAsXgboostOnHeldOutVectors) {
     std::vector<float> x(held.values.begin() + r * kCols, held.values.begin() + (r + 1) * kCols);
     for (float v : x) missing_rows += std::isnan(v) ? 1 : 0;
     x.resize(kCols + 2, 0.0f);
-    double got = trainer::evaluate(model, x);
+    double got = from_avm.predict(x);
     ASSERT_NEAR(got, expected[r], 1e-6) << "row " << r;
+    ASSERT_EQ(from_text.predict(x), got) << "row " << r;
     scores.insert(got);
   }
   EXPECT_GT(missing_rows, 0);
@@ -126,7 +140,7 @@ TEST(TrainerConversionRules, SplitValueGoesRightAndMissingFollowsLearnedDirectio
   const std::vector<std::string> dump = {
       R"({ "nodeid": 0, "depth": 0, "split": "f2", "split_condition": 1.5, "yes": 1, "no": 2, "missing": 2,
            "children": [ { "nodeid": 1, "leaf": -0.25 }, { "nodeid": 2, "leaf": 0.75 } ] })"};
-  trainer::TreeModel m;
+  ai::Model m;
   std::string err;
   ASSERT_TRUE(trainer::convert_xgb_dump(dump, 0.0f, 3, m, &err)) << err;
   ASSERT_EQ(m.trees.size(), 2u);
@@ -134,8 +148,12 @@ TEST(TrainerConversionRules, SplitValueGoesRightAndMissingFollowsLearnedDirectio
   ASSERT_EQ(t.num_leaves, 2);
   EXPECT_EQ(t.split_feature[0], 2);
   EXPECT_EQ(t.threshold[0], static_cast<double>(std::nextafter(1.5f, -INFINITY)));
-  EXPECT_EQ(t.decision_type[0], trainer::kMissingNaN);  // missing goes to "no": right
-  auto margin = [&](float v) { return std::log(trainer::evaluate(m, {0, 0, v, 0}) / (1 - trainer::evaluate(m, {0, 0, v, 0}))); };
+  EXPECT_EQ(t.decision_type[0], ai::make_decision_type(false, false, ai::kMissingNaN));  // missing goes to "no": right
+  auto margin = [&](float v) {
+    const float x[] = {0, 0, v, 0};
+    double p = m.predict(x);
+    return std::log(p / (1 - p));
+  };
   EXPECT_NEAR(margin(1.5f), 0.75, 1e-9);
   EXPECT_NEAR(margin(std::nextafter(1.5f, -INFINITY)), -0.25, 1e-9);
   EXPECT_NEAR(margin(kNaN), 0.75, 1e-9);
@@ -157,7 +175,7 @@ TEST(TrainerConversionRules, RefusesWhatTheModelCannotHold) {
       {"not JSON", "{ nodeid: 0"},
   };
   for (const auto& c : cases) {
-    trainer::TreeModel m;
+    ai::Model m;
     std::string err;
     EXPECT_FALSE(trainer::convert_xgb_dump({c.dump}, 0.0f, 3, m, &err)) << c.why;
     EXPECT_FALSE(err.empty()) << c.why;

@@ -47,7 +47,7 @@ std::string num(double v) {
 // Walks one dumped tree; internal nodes get indices in pre-order (root 0),
 // leaves in the order they are met.
 struct TreeBuilder {
-  Tree& t;
+  ai::Tree& t;
   int max_feature_idx;
   std::string error;
   int depth = 0;
@@ -113,7 +113,7 @@ struct TreeBuilder {
     t.split_feature.push_back(feature);
     // x < cond over floats is x <= the float just below cond.
     t.threshold.push_back(static_cast<double>(std::nextafter(cond, -std::numeric_limits<float>::infinity())));
-    t.decision_type.push_back(static_cast<std::uint8_t>(kMissingNaN | (missing_left ? kDefaultLeft : 0)));
+    t.decision_type.push_back(ai::make_decision_type(false, missing_left, ai::kMissingNaN));
     t.left_child.push_back(0);
     t.right_child.push_back(0);
     ref = static_cast<std::int32_t>(i);
@@ -208,35 +208,33 @@ float logistic_base_margin(float p) {
 }
 
 bool convert_xgb_dump(const std::vector<std::string>& dumps, float base_margin, int max_feature_idx,
-                      TreeModel& out, std::string* error) {
+                      ai::Model& out, std::string* error) {
   out.objective = "binary sigmoid:1";
   out.sigmoid = 1.0;
   out.max_feature_idx = max_feature_idx;
   out.num_class = 1;
   out.average_output = false;
   out.trees.clear();
-  Tree base;
+  out.name.clear();
+  ai::Tree base;
   base.num_leaves = 1;
   base.leaf_value = {static_cast<double>(base_margin)};
   out.trees.push_back(base);
   for (std::size_t k = 0; k < dumps.size(); ++k) {
     auto j = nlohmann::json::parse(dumps[k], nullptr, false);
     if (j.is_discarded()) return fail(error, "tree " + std::to_string(k) + ": dump is not JSON");
-    Tree t;
+    ai::Tree t;
     TreeBuilder b{t, max_feature_idx, {}};
     std::int32_t root = 0;
     if (!b.add(j, root)) return fail(error, "tree " + std::to_string(k) + ": " + b.error);
     t.num_leaves = static_cast<std::int32_t>(t.leaf_value.size());
-    if (t.num_leaves == 1) {
-      t.split_feature.clear();
-    }
     out.trees.push_back(std::move(t));
   }
-  return true;
+  return out.validate(error);
 }
 
 bool train_and_convert(const Matrix& x, const std::vector<float>& y, const TrainParams& p, int max_feature_idx,
-                       const std::string& name, const Matrix& check, double tolerance, TreeModel& out,
+                       const std::string& name, const Matrix& check, double tolerance, ai::Model& out,
                        double* max_diff, std::string* error) {
   XgbBooster booster;
   if (!booster.train(x, y, p, error)) return false;
@@ -249,10 +247,10 @@ bool train_and_convert(const Matrix& x, const std::vector<float>& y, const Train
   std::vector<float> expected;
   if (!booster.predict(check, expected, error)) return false;
   double worst = 0.0;
-  std::vector<float> row(check.cols);
+  if (!out.validate(error)) return false;
   for (std::size_t r = 0; r < check.rows(); ++r) {
-    row.assign(check.values.begin() + r * check.cols, check.values.begin() + (r + 1) * check.cols);
-    double d = std::fabs(evaluate(out, row) - static_cast<double>(expected[r]));
+    std::span<const float> row(check.values.data() + r * check.cols, check.cols);
+    double d = std::fabs(out.predict(row) - static_cast<double>(expected[r]));
     if (!(d <= worst)) worst = d;
   }
   if (max_diff) *max_diff = worst;

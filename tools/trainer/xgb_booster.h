@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/trainer/tree_model.h"
+#include "ai/model.h"
 
 namespace trainer {
 
@@ -59,7 +59,7 @@ class XgbBooster {
 // prefixed by a one-leaf tree of value `base_margin`. Fails on categorical
 // splits, unknown features or malformed dumps.
 bool convert_xgb_dump(const std::vector<std::string>& dumps, float base_margin, int max_feature_idx,
-                      TreeModel& out, std::string* error);
+                      ai::Model& out, std::string* error);
 
 // The margin XGBoost adds for base score `p` with binary:logistic, computed as
 // XGBoost does, in single precision.
@@ -69,6 +69,6 @@ float logistic_base_margin(float p);
 // on every row of `check` within `tolerance`; `max_diff` receives the largest gap.
 bool train_and_convert(const Matrix& x, const std::vector<float>& y, const TrainParams& p,
                        int max_feature_idx, const std::string& name, const Matrix& check,
-                       double tolerance, TreeModel& out, double* max_diff, std::string* error);
+                       double tolerance, ai::Model& out, double* max_diff, std::string* error);
 
 }  // namespace trainer
