@@ -45,6 +45,9 @@ TEST(ShippedModels, HeldOutBenignFilesOutsideSystemFoldersAreNotMalware) {
     std::string bytes = read_whole_file(to_native(files[i]));
     if (bytes.size() < 4) continue;
     const ai::DetectorResult r = detector->score(as_bytes(bytes));
+    const int kind = static_cast<int>(r.info.kind);
+    // Every kind the detector examines has a model in the shipped set.
+    EXPECT_TRUE(r.valid || kind < 1 || kind > 6) << files[i] << " of kind " << kind << " was not scored";
     if (r.valid) {
       ++scored;
       EXPECT_LT(r.score, kMalwareThreshold) << files[i] << " scored by " << r.model;
@@ -52,8 +55,7 @@ TEST(ShippedModels, HeldOutBenignFilesOutsideSystemFoldersAreNotMalware) {
     dir.write("benign/" + std::to_string(i) + "_" + file_name(to_native(files[i])), bytes);
     ++copied;
   }
-  // Nearly every held-out file is of a kind the models serve.
-  EXPECT_GE(scored * 10, copied * 9);
+  EXPECT_GE(scored * 2, copied);
 
   const auto run = test::run({KAV_EXE, "--scan", dir.file("benign")}, {"AV_DATA_DIR=" + dir.file("data")}, 600000);
   EXPECT_EQ(run.status, 0) << run.out << run.err;
