@@ -5,6 +5,7 @@
 #pragma once
 
 #include <span>
+#include <string_view>
 
 #include "ember/features.h"
 
@@ -16,5 +17,10 @@ namespace ember {
 // section_count, imports and overlay_size of `info`, and returns true.
 // Otherwise returns false and leaves `out` and `info` untouched.
 bool extract_pe_groups(ByteSpan bytes, std::span<float> out, FeatureInfo& info);
+
+// The index (0-86) of the warning pattern a parser warning falls under, or -1:
+// the longest matching suffix pattern, else the longest matching prefix
+// pattern, the lower index on equal length.
+int warning_pattern(std::string_view warning);
 
 }  // namespace ember
