@@ -5,13 +5,17 @@
 //                       [--avm OUT.avm] [--text OUT.txt] [--rounds N] [--depth N] [--eta X]
 //                       [--subsample X] [--colsample X] [--min-child-weight X] [--seed N]
 //   model-trainer eval --features FEATURES... --kind KIND --model FILE [--threshold X] [--show]
+//   model-trainer eval-set --models DIR --list FILE [--threshold X] [--show]
 //
 // extract runs the program's own feature extractor over every file; train
 // fits XGBoost on the vectors of one file kind ("Win32", "Win64", ".NET",
 // "ELF", "APK", "PDF", "PE" or "all"), converts the trees exactly and writes
 // the model files, refusing to write when the converted model's score differs
 // from XGBoost's by more than 1e-6 on any training vector; eval scores a
-// held-out set with a model file and prints its detection figures.
+// held-out set with a model file and prints its detection figures; eval-set
+// scores the files of a list with the detector over a whole model folder,
+// exactly as a scan would (model chosen per file kind), and prints the
+// figures per kind and in total.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +25,7 @@
 
 #include "platform/file_system.h"
 #include "tools/trainer/feature_set.h"
+#include "ai/detector.h"
 #include "ai/model.h"
 #include "ai/model_writer.h"
 #include "tools/trainer/xgb_booster.h"
@@ -49,7 +54,8 @@ int usage() {
                "       model-trainer train --features FEATURES... --kind KIND --name NAME [--avm FILE] [--text FILE]\n"
                "                           [--rounds N] [--depth N] [--eta X] [--subsample X] [--colsample X]\n"
                "                           [--min-child-weight X] [--seed N]\n"
-               "       model-trainer eval --features FEATURES... --kind KIND --model FILE [--threshold X] [--show]\n");
+               "       model-trainer eval --features FEATURES... --kind KIND --model FILE [--threshold X] [--show]\n"
+               "       model-trainer eval-set --models DIR --list FILE [--threshold X] [--show]\n");
   return 2;
 }
 
@@ -108,9 +114,9 @@ int run_train(const Args& a) {
     return 1;
   }
   trainer::TrainParams p;
-  p.rounds = std::atoi(a.get("--rounds", "60").c_str());
-  p.max_depth = std::atoi(a.get("--depth", "4").c_str());
-  p.eta = std::atof(a.get("--eta", "0.2").c_str());
+  p.rounds = std::atoi(a.get("--rounds", "150").c_str());
+  p.max_depth = std::atoi(a.get("--depth", "5").c_str());
+  p.eta = std::atof(a.get("--eta", "0.1").c_str());
   p.subsample = std::atof(a.get("--subsample", "0.9").c_str());
   p.colsample = std::atof(a.get("--colsample", "0.5").c_str());
   p.min_child_weight = std::atof(a.get("--min-child-weight", "2").c_str());
@@ -181,6 +187,44 @@ int run_eval(const Args& a) {
   return 0;
 }
 
+int run_eval_set(const Args& a) {
+  if (!a.has("--models") || !a.has("--list")) return usage();
+  ai::Detector detector;
+  std::string log, err;
+  detector.load(to_native(a.get("--models")), &log);
+  std::fputs(log.c_str(), stdout);
+  if (!detector.ready()) {
+    std::fprintf(stderr, "no usable model in %s\n", a.get("--models").c_str());
+    return 1;
+  }
+  std::vector<std::pair<int, std::string>> files;
+  if (!trainer::read_list_file(a.get("--list"), files, &err)) {
+    std::fprintf(stderr, "%s\n", err.c_str());
+    return 1;
+  }
+  const double threshold = std::atof(a.get("--threshold", "0.8").c_str());
+  struct Count {
+    int n[2] = {0, 0}, hit[2] = {0, 0};
+  };
+  std::map<std::string, Count> per;  // by model applied; "(none)" when no model was
+  for (const auto& [label, path] : files) {
+    std::string bytes = read_whole_file(to_native(path));
+    const ai::DetectorResult r = detector.score(as_bytes(bytes));
+    const std::string key = r.valid ? r.model : "(not scored)";
+    for (const std::string& k : {key, std::string("total")}) {
+      ++per[k].n[label];
+      if (r.valid && r.score >= threshold) ++per[k].hit[label];
+    }
+    if (a.has("--show") && r.valid && (r.score >= threshold) != (label == 1))
+      std::printf("  %s %.4f [%s] %s\n", label ? "missed" : "false positive", r.score, r.model.c_str(), path.c_str());
+  }
+  auto pct = [](int k, int total) { return total ? 100.0 * k / total : 0.0; };
+  for (const auto& [k, c] : per)
+    std::printf("%-13s threshold=%.2f benign=%d false_positives=%d (%.3f%%) malicious=%d detected=%d (%.2f%%)\n",
+                k.c_str(), threshold, c.n[0], c.hit[0], pct(c.hit[0], c.n[0]), c.n[1], c.hit[1], pct(c.hit[1], c.n[1]));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -199,5 +243,6 @@ int main(int argc, char** argv) {
   if (a.command == "extract") return run_extract(a);
   if (a.command == "train") return run_train(a);
   if (a.command == "eval") return run_eval(a);
+  if (a.command == "eval-set") return run_eval_set(a);
   return usage();
 }

@@ -40,23 +40,6 @@ class Reader {
   std::size_t pos_ = 0;
 };
 
-// The PE kind from the headers alone, for builds whose extractor does not
-// parse PE images yet: PE32 is Win32, PE32+ Win64, a CLR header makes .NET.
-// Such models can only split on the content groups, which is what they see.
-ember::FileKind pe_kind_from_headers(ByteSpan b) {
-  std::uint16_t mz = 0, magic = 0;
-  std::uint32_t lfanew = 0, sig = 0, count = 0, clr_rva = 0;
-  if (!read_le(b, 0, mz) || mz != 0x5A4D || !read_le(b, 0x3C, lfanew) || !read_le(b, lfanew, sig) ||
-      sig != 0x00004550 || !read_le(b, std::size_t(lfanew) + 24, magic))
-    return ember::FileKind::Other;
-  const std::size_t opt = std::size_t(lfanew) + 24;
-  const std::size_t dirs = opt + (magic == 0x20B ? 112 : 96);
-  if (magic != 0x10B && magic != 0x20B) return ember::FileKind::Other;
-  if (read_le(b, dirs - 4, count) && count > 14 && read_le(b, dirs + 14 * 8, clr_rva) && clr_rva != 0)
-    return ember::FileKind::DotNet;
-  return magic == 0x20B ? ember::FileKind::Win64 : ember::FileKind::Win32;
-}
-
 }  // namespace
 
 bool read_list_file(const std::string& list, std::vector<std::pair<int, std::string>>& out, std::string* error) {
@@ -109,7 +92,6 @@ std::vector<Sample> extract_samples(const std::vector<std::pair<int, std::string
     ember::FeatureInfo info;
     s.features = ember::extract_features(as_bytes(bytes), &info);
     s.kind = info.kind;
-    if (!info.is_pe && s.kind == ember::FileKind::Other) s.kind = pe_kind_from_headers(as_bytes(bytes));
     if (s.features.size() != ember::kFeatureCount) {
       ++skip;
       continue;
