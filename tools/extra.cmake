@@ -1,0 +1,13 @@
+# The model trainer and the library its test shares: XGBoost from the system.
+find_path(XGBOOST_INCLUDE_DIR xgboost/c_api.h)
+find_library(XGBOOST_LIBRARY xgboost)
+if(XGBOOST_INCLUDE_DIR AND XGBOOST_LIBRARY)
+  file(GLOB trainer_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/trainer/*.cpp)
+  add_library(kav_trainer STATIC ${trainer_sources})
+  target_include_directories(kav_trainer PUBLIC ${XGBOOST_INCLUDE_DIR})
+  target_link_libraries(kav_trainer PUBLIC kav ${XGBOOST_LIBRARY})
+  add_executable(model-trainer ${CMAKE_CURRENT_SOURCE_DIR}/model_trainer.cpp)
+  target_link_libraries(model-trainer PRIVATE kav_trainer)
+else()
+  message(STATUS "XGBoost not found: model-trainer is not built")
+endif()
