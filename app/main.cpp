@@ -4,10 +4,62 @@
 #include <string>
 #include <vector>
 
+#include "api/api_server.h"
+#include "app/browser_mode.h"
+#include "api/state_document.h"
 #include "app/command_line.h"
+#include "app/desktop_window.h"
 #include "app/console_scan.h"
 #include "app/service_mode.h"
+#include "app/updater_handoff.h"
+#include "core/data_directory.h"
 #include "core/protection_controller.h"
+#include "platform/process_info.h"
+
+namespace {
+
+bool updater_takes_over(const ProtectionController& controller) {
+  const Json settings = controller.settings_json();
+  const auto auto_update = settings.find("auto_update");
+  const bool offer_update = auto_update == settings.end() || !auto_update->is_boolean() || auto_update->get<bool>();
+  return offer_update && !is_elevated() && launch_updater(executable_dir(), "antivirus", kProgramVersion);
+}
+
+// The desktop window, the browser mode and the window self-test. The updater
+// may take over first (never in a self-test); then the local server runs for
+// as long as the mode does and is stopped and joined before the caller stops
+// the controller, so no request is in progress while the core shuts down.
+int run_application(ProtectionController& controller, const CommandLine& cl) {
+  const bool self_test = !cl.smoke_report.empty();
+  if (!self_test && updater_takes_over(controller)) return 0;
+
+  ApiServer server(controller, quit_requested);
+  if (!server.start("127.0.0.1")) {
+    std::fputs("Couldn't start the local server.\n", stderr);
+    return 1;
+  }
+  if (self_test || !cl.browser) {
+    try {
+      const WindowFlags flags =
+          run_desktop_window(server.address(), from_native(join_path(data_dir(), "webview")), cl.smoke_report,
+                             [&controller] { return state_document(controller); });
+      server.stop();
+      return self_test && !flags.passed ? 1 : 0;
+    } catch (const std::exception& e) {
+      const std::string line = std::string("Window unavailable (") + e.what() + "), opening in the browser instead.\n";
+      std::fputs(line.c_str(), stderr);
+      if (self_test) {
+        server.stop();
+        return 1;
+      }
+    }
+  }
+  const int status = run_browser_mode(server.address());
+  server.stop();
+  return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
@@ -40,8 +92,7 @@ int main(int argc, char** argv) {
   } else if (cl.service) {
     status = run_service(controller);
   } else {
-    std::fputs("The app window is not available in this build yet; use --scan PATH... for now.\n", stderr);
-    status = 1;
+    status = run_application(controller, cl);
   }
   controller.stop();
   return status;

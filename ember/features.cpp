@@ -1,9 +1,13 @@
 #include "ember/features.h"
 
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include <emmintrin.h>
 
 #include "ember/pe_features.h"
 
@@ -245,67 +249,239 @@ constexpr Pattern kPatterns[kStringPatternCount] = {
     {"window", Kind::Lower},
 };
 
-// Needle rows by the first byte they can start with: raw and alphabet rows by
-// the byte itself, lower and click rows by the lower-cased byte.
-struct NeedleIndex {
-  std::array<std::vector<std::uint8_t>, 256> raw, low;
-  NeedleIndex() {
-    for (std::size_t r = 0; r < kStringPatternCount; ++r) {
-      const Pattern& p = kPatterns[r];
-      if (p.kind == Kind::Raw || p.kind == Kind::Alphabet) raw[static_cast<std::uint8_t>(p.needle[0])].push_back(static_cast<std::uint8_t>(r));
-      if (p.kind == Kind::Lower || p.kind == Kind::Click) low[static_cast<std::uint8_t>(p.needle[0])].push_back(static_cast<std::uint8_t>(r));
+// What a needle found case-blind by the automaton must also satisfy.
+enum class Check { Lower, Click, Raw, Alphabet, RawAtBoundary, UrlPrefix };
+
+struct Needle {
+  std::string_view text;
+  std::uint8_t row;
+  Check check;
+};
+
+constexpr std::size_t kRowUrl = 73, kRowPath = 38, kRowRegistry = 63;
+
+// The automaton's needles: every needle row of the table, and the fixed
+// prefixes of the url, path and registry rules (verified at a word boundary).
+std::vector<Needle> automaton_needles() {
+  std::vector<Needle> out;
+  for (std::size_t r = 0; r < kStringPatternCount; ++r) {
+    const Pattern& p = kPatterns[r];
+    const auto row = static_cast<std::uint8_t>(r);
+    switch (p.kind) {
+      case Kind::Lower: out.push_back({p.needle, row, Check::Lower}); break;
+      case Kind::Click: out.push_back({p.needle, row, Check::Click}); break;
+      case Kind::Raw: out.push_back({p.needle, row, Check::Raw}); break;
+      case Kind::Alphabet: out.push_back({p.needle, row, Check::Alphabet}); break;
+      default: break;
     }
   }
+  for (const std::string_view prefix : {"http://", "https://", "ftp://"}) out.push_back({prefix, kRowUrl, Check::UrlPrefix});
+  out.push_back({"C:/", kRowPath, Check::RawAtBoundary});
+  for (const std::string_view prefix : {"HKEY_", "HKLM", "HKCU"}) out.push_back({prefix, kRowRegistry, Check::RawAtBoundary});
+  return out;
+}
+
+// All needle rows in one Aho-Corasick automaton over the lower-cased string:
+// one table step per byte whatever the number of needles. A state reached at
+// the end of a needle lists the rows ending there; rows that need the
+// original case are verified at the match.
+class NeedleAutomaton {
+ public:
+  NeedleAutomaton() : needles_(automaton_needles()) {
+    for (int b = 0; b < 256; ++b) cls_[static_cast<std::size_t>(b)] = 0;
+    int classes = 1;
+    for (const Needle& p : needles_) {
+      for (const char ch : p.text) {
+        const std::uint8_t c = lower(static_cast<std::uint8_t>(ch));
+        if (cls_[c] == 0) cls_[c] = static_cast<std::uint8_t>(classes++);
+      }
+    }
+    for (int b = 0; b < 256; ++b) cls_[static_cast<std::size_t>(b)] = cls_[lower(static_cast<std::uint8_t>(b))];
+    k_ = static_cast<std::size_t>(classes);
+    // Trie.
+    std::vector<std::vector<int>> go(1, std::vector<int>(k_, -1));
+    outputs_.emplace_back();
+    for (std::size_t r = 0; r < needles_.size(); ++r) {
+      int st = 0;
+      for (const char ch : needles_[r].text) {
+        const std::uint8_t c = cls_[static_cast<std::uint8_t>(ch)];
+        if (go[static_cast<std::size_t>(st)][c] < 0) {
+          go[static_cast<std::size_t>(st)][c] = static_cast<int>(go.size());
+          go.emplace_back(k_, -1);
+          outputs_.emplace_back();
+        }
+        st = go[static_cast<std::size_t>(st)][c];
+      }
+      outputs_[static_cast<std::size_t>(st)].push_back(static_cast<std::uint8_t>(r));
+    }
+    // Breadth-first completion with failure links; outputs inherit along them.
+    const std::size_t n = go.size();
+    std::vector<int> fail(n, 0), queue;
+    for (std::size_t c = 0; c < k_; ++c) {
+      int& t = go[0][c];
+      if (t < 0) {
+        t = 0;
+      } else {
+        fail[static_cast<std::size_t>(t)] = 0;
+        queue.push_back(t);
+      }
+    }
+    for (std::size_t qi = 0; qi < queue.size(); ++qi) {
+      const std::size_t st = static_cast<std::size_t>(queue[qi]);
+      const auto& inherited = outputs_[static_cast<std::size_t>(fail[st])];
+      outputs_[st].insert(outputs_[st].end(), inherited.begin(), inherited.end());
+      for (std::size_t c = 0; c < k_; ++c) {
+        int& t = go[st][c];
+        if (t < 0) {
+          t = go[static_cast<std::size_t>(fail[st])][c];
+        } else {
+          fail[static_cast<std::size_t>(t)] = go[static_cast<std::size_t>(fail[st])][c];
+          queue.push_back(t);
+        }
+      }
+    }
+    if (n * k_ > 65535) std::abort();  // the needle table is fixed; this cannot happen
+    delta_.resize(n * k_);
+    has_output_.assign(n * k_, 0);
+    for (std::size_t st = 0; st < n; ++st) has_output_[st * k_] = outputs_[st].empty() ? 0 : 1;
+    for (std::size_t st = 0; st < n; ++st) {
+      for (std::size_t c = 0; c < k_; ++c) {
+        const std::size_t t = static_cast<std::size_t>(go[st][c]);
+        delta_[st * k_ + c] = static_cast<std::uint16_t>(t * k_);
+      }
+    }
+  }
+
+  // States are held as their row offset in the table (state * classes); the
+  // start state is 0. The step is one load, so the per-byte chain stays short.
+  std::uint16_t step(std::uint16_t state, std::uint8_t b) const { return delta_[state + cls_[b]]; }
+  bool has_output(std::uint16_t state) const { return has_output_[state] != 0; }
+  // Indices into needles() of the needles ending in `state`.
+  const std::vector<std::uint8_t>& outputs(std::uint16_t state) const { return outputs_[state / k_]; }
+  const std::vector<Needle>& needles() const { return needles_; }
+
+ private:
+  std::vector<Needle> needles_;
+  std::array<std::uint8_t, 256> cls_;
+  std::size_t k_ = 1;
+  std::vector<std::uint16_t> delta_;
+  std::vector<std::uint8_t> has_output_;   // by state offset
+  std::vector<std::vector<std::uint8_t>> outputs_;
 };
-const NeedleIndex& needle_index() {
-  static const NeedleIndex index;
-  return index;
+
+const NeedleAutomaton& needle_automaton() {
+  static const NeedleAutomaton automaton;
+  return automaton;
 }
 
 constexpr std::size_t kRowMac1 = 32, kRowMac2 = 53;
+
+// The rows one string matched, as a bit set.
+struct Hits {
+  std::uint64_t w[2] = {0, 0};
+  bool test(std::size_t r) const { return (w[r / 64] >> (r % 64)) & 1u; }
+  void set(std::size_t r) { w[r / 64] |= std::uint64_t{1} << (r % 64); }
+};
+
+// Byte classes for the matcher's per-byte test.
+constexpr std::uint8_t kWordChar = 1, kBtcStart = 4, kColon = 8, kDot = 16, kDash = 32, kDigit = 64;
+constexpr std::array<std::uint8_t, 256> make_char_flags() {
+  std::array<std::uint8_t, 256> f{};
+  for (int c = 0; c < 256; ++c) {
+    const auto b = static_cast<std::uint8_t>(c);
+    std::uint8_t v = 0;
+    if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || (b >= '0' && b <= '9') || b == '_') v |= kWordChar;
+    if (b == '1' || b == '3') v |= kBtcStart;
+    if (b == ':') v |= kColon;
+    if (b == '.') v |= kDot;
+    if (b == '-') v |= kDash;
+    if (b >= '0' && b <= '9') v |= kDigit;
+    f[static_cast<std::size_t>(c)] = v;
+  }
+  return f;
+}
+constexpr std::array<std::uint8_t, 256> kCharFlags = make_char_flags();
 
 class StringMatcher {
  public:
   explicit StringMatcher(std::string_view s)
       : s_(reinterpret_cast<const std::uint8_t*>(s.data())), n_(s.size()) {}
 
-  // Sets bit r of `hit` for every row r whose rule holds for the string.
-  void match(std::array<bool, kStringPatternCount>& hit) {
-    hit.fill(false);
-    const NeedleIndex& index = needle_index();
+  // The rows whose rule holds for the string.
+  // Also counts every byte into the 96-bin histogram `bins` (byte - 0x20).
+  Hits match(std::uint64_t* bins) const {
+    Hits hit;
+    const NeedleAutomaton& ac = needle_automaton();
+    std::uint16_t state = 0;
+    unsigned seen = 0;
     for (std::size_t i = 0; i < n_; ++i) {
       const std::uint8_t c = s_[i];
-      for (const std::uint8_t r : index.raw[c]) {
-        if (!hit[r] && raw_at(i, r)) hit[r] = true;
+      ++bins[c - 0x20];
+      state = ac.step(state, c);
+      if (ac.has_output(state)) [[unlikely]] {
+        for (const std::uint8_t k : ac.outputs(state)) {
+          const Needle& nd = ac.needles()[k];
+          if (!hit.test(nd.row) && needle_holds(nd, i + 1 - nd.text.size())) hit.set(nd.row);
+        }
       }
-      for (const std::uint8_t r : index.low[lower(c)]) {
-        if (!hit[r] && lower_at(i, kPatterns[r].needle) && (kPatterns[r].kind != Kind::Click || i >= 1)) hit[r] = true;
-      }
-      if ((c == '1' || c == '3') && !hit[15] && btc_at(i)) hit[15] = true;
-      if (!is_boundary_trigger(c) || !boundary(i)) continue;
-      if (!hit[73] && (c == 'h' || c == 'f') && url_at(i)) hit[73] = true;
-      if (!hit[49] && is_digit(c) && ipv4_at(i)) hit[49] = true;
-      if (!hit[50] && ipv6_at(i)) hit[50] = true;
-      if (!hit[kRowMac1] && is_hex(c) && mac_at(i)) hit[kRowMac1] = hit[kRowMac2] = true;
-      if (!hit[38] && c == 'C' && i + 3 <= n_ && s_[i + 1] == ':' && s_[i + 2] == '/') hit[38] = true;
-      if (!hit[63] && c == 'H' && (starts(i, "HKEY_") || starts(i, "HKLM") || starts(i, "HKCU"))) hit[63] = true;
+      const unsigned f = kCharFlags[c];
+      seen |= f;
+      if ((f & kBtcStart) && !hit.test(15) && btc_at(i)) [[unlikely]] hit.set(15);
     }
+    // The address rules need a ":", "." or "-" somewhere; most strings have
+    // none, and then the second pass is skipped.
+    const bool want_ipv4 = !hit.test(49) && (seen & kDot) && (seen & kDigit);
+    const bool want_ipv6 = !hit.test(50) && (seen & kColon);
+    const bool want_mac = !hit.test(kRowMac1) && (seen & (kColon | kDash));
+    if (want_ipv4 || want_ipv6 || want_mac) address_pass(hit, want_ipv4, want_ipv6, want_mac);
+    return hit;
   }
 
  private:
-  static bool is_boundary_trigger(std::uint8_t c) { return is_hex(c) || c == ':' || c == 'h' || c == 'f' || c == 'C' || c == 'H'; }
+  // The ipv4, ipv6 and mac rules at every word boundary.
+  void address_pass(Hits& hit, bool ipv4, bool ipv6, bool mac) const {
+    bool prev_word = false;
+    for (std::size_t i = 0; i < n_; ++i) {
+      const std::uint8_t c = s_[i];
+      const bool word = is_word(c);
+      if (word && !prev_word) {
+        if (ipv4 && is_digit(c) && !hit.test(49) && ipv4_at(i)) hit.set(49);
+        if (is_hex(c)) {
+          if (ipv6 && !hit.test(50) && ipv6_at(i)) hit.set(50);
+          if (mac && !hit.test(kRowMac1) && mac_at(i)) {
+            hit.set(kRowMac1);
+            hit.set(kRowMac2);
+          }
+        }
+      } else if (!word && prev_word && c == ':' && ipv6 && !hit.test(50) && ipv6_at(i)) {
+        hit.set(50);
+      }
+      prev_word = word;
+    }
+  }
+
+  // A needle found case-blind at `at` also meets its row's rule there.
+  bool needle_holds(const Needle& nd, std::size_t at) const {
+    switch (nd.check) {
+      case Check::Lower: return true;
+      case Check::Click: return at >= 1;
+      case Check::Raw: return std::memcmp(s_ + at, nd.text.data(), nd.text.size()) == 0;
+      case Check::Alphabet: return raw_at(at, nd.row);
+      case Check::RawAtBoundary:
+        return std::memcmp(s_ + at, nd.text.data(), nd.text.size()) == 0 && boundary(at);
+      case Check::UrlPrefix: {
+        const std::size_t next = at + nd.text.size();
+        return std::memcmp(s_ + at, nd.text.data(), nd.text.size()) == 0 && boundary(at) && next < n_ &&
+               is_url_char(s_[next]);
+      }
+    }
+    return false;
+  }
 
   bool word_at(std::size_t i) const { return i < n_ && is_word(s_[i]); }
   bool boundary(std::size_t i) const { return (i > 0 && is_word(s_[i - 1])) != word_at(i); }
   bool starts(std::size_t i, std::string_view t) const {
     return n_ - i >= t.size() && std::memcmp(s_ + i, t.data(), t.size()) == 0;
-  }
-  bool lower_at(std::size_t i, std::string_view t) const {
-    if (n_ - i < t.size()) return false;
-    for (std::size_t j = 0; j < t.size(); ++j) {
-      if (lower(s_[i + j]) != static_cast<std::uint8_t>(t[j])) return false;
-    }
-    return true;
   }
   bool raw_at(std::size_t i, std::uint8_t row) const {
     const Pattern& p = kPatterns[row];
@@ -329,15 +505,6 @@ class StringMatcher {
       if (!is_base58(s_[j + k])) return false;
     }
     return true;
-  }
-  bool url_at(std::size_t i) const {
-    for (const std::string_view prefix : {"http://", "https://", "ftp://"}) {
-      if (starts(i, prefix)) {
-        const std::size_t j = i + prefix.size();
-        if (j < n_ && is_url_char(s_[j])) return true;
-      }
-    }
-    return false;
   }
   bool ipv4_at(std::size_t i) const {
     std::size_t pos = i;
@@ -407,28 +574,71 @@ class StringMatcher {
 
 bool is_printable(std::uint8_t c) { return c >= 0x20 && c <= 0x7F; }
 
+// Bit i set when p[i] is printable (0x20-0x7F: exactly the bytes above 31 as
+// signed values), for the 64 bytes from p.
+std::uint64_t printable_mask(const std::uint8_t* p) {
+  const __m128i limit = _mm_set1_epi8(31);
+  std::uint64_t m = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    m |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(v, limit)))) << (16 * k);
+  }
+  return m;
+}
+
 void strings_group(ByteSpan bytes, float* out) {
   std::uint64_t count = 0, total_length = 0;
   std::array<std::uint64_t, 96> bins{};
   std::array<std::uint64_t, kStringPatternCount> patterns{};
-  std::array<bool, kStringPatternCount> hit;
   const std::size_t size = bytes.size();
-  std::size_t i = 0;
-  while (i < size) {
-    if (!is_printable(bytes[i])) {
-      ++i;
-      continue;
-    }
-    const std::size_t start = i;
-    while (i < size && is_printable(bytes[i])) ++i;
-    const std::size_t len = i - start;
-    if (len < 5) continue;
+  const std::uint8_t* p = bytes.data();
+  auto handle = [&](std::size_t start, std::size_t len) {
     ++count;
     total_length += len;
-    for (std::size_t k = start; k < i; ++k) ++bins[bytes[k] - 0x20];
-    StringMatcher(as_chars(bytes.subspan(start, len))).match(hit);
-    for (std::size_t r = 0; r < kStringPatternCount; ++r) patterns[r] += hit[r];
+    const Hits hit = StringMatcher(as_chars(bytes.subspan(start, len))).match(bins.data());
+    for (int w = 0; w < 2; ++w) {
+      for (std::uint64_t bits = hit.w[w]; bits != 0; bits &= bits - 1) ++patterns[static_cast<std::size_t>(64 * w + std::countr_zero(bits))];
+    }
+  };
+  // 64 bytes at a time: a bit mask of the printable bytes shows where runs of
+  // five or more end without looking at each byte. `run` is the length of the
+  // printable run that ends just before the current block.
+  std::size_t run = 0;
+  std::size_t base = 0;
+  for (; base + 64 <= size; base += 64) {
+    const std::uint64_t m = printable_mask(p + base);
+    if (m == ~std::uint64_t{0}) {
+      run += 64;
+      continue;
+    }
+    const int first_zero = std::countr_zero(~m);
+    if (run + static_cast<std::size_t>(first_zero) >= 5) {
+      const std::size_t len = run + static_cast<std::size_t>(first_zero);
+      handle(base + static_cast<std::size_t>(first_zero) - len, len);
+    }
+    const std::uint64_t after = first_zero == 63 ? 0 : ~((std::uint64_t{2} << first_zero) - 1);
+    const std::uint64_t rest = m & after;
+    if ((rest & (rest >> 1) & (rest >> 2) & (rest >> 3) & (rest >> 4)) == 0) {
+      run = static_cast<std::size_t>(std::countl_one(m));  // too short to count yet; may continue
+      continue;
+    }
+    std::size_t pos = static_cast<std::size_t>(first_zero) + 1;
+    for (std::uint64_t zeros = ~m & after; zeros != 0; zeros &= zeros - 1) {
+      const std::size_t z = static_cast<std::size_t>(std::countr_zero(zeros));
+      if (z - pos >= 5) handle(base + pos, z - pos);
+      pos = z + 1;
+    }
+    run = 64 - pos;
   }
+  for (std::size_t i = base; i < size; ++i) {
+    if (is_printable(p[i])) {
+      ++run;
+    } else {
+      if (run >= 5) handle(i - run, run);
+      run = 0;
+    }
+  }
+  if (run >= 5) handle(size - run, run);
   std::uint64_t total = 0;
   for (const std::uint64_t b : bins) total += b;
   out[0] = static_cast<float>(count);

@@ -146,6 +146,20 @@ std::int64_t PE::adjust_section_alignment(std::int64_t value) const {
 const SectionHeader* PE::section_by_rva(std::int64_t rva) const {
   if (last_section_ >= 0 && sections_[static_cast<std::size_t>(last_section_)].contains_rva(rva))
     return &sections_[static_cast<std::size_t>(last_section_)];
+  if (range_starts_.size() == sections_.size() && !sections_.empty()) {
+    // Starts are non-decreasing in sorted order, so the candidates are a
+    // prefix; the first of them whose end lies past the RVA is the first
+    // index at which the running maximum of the ends does.
+    const auto prefix = static_cast<std::size_t>(
+        std::upper_bound(range_starts_.begin(), range_starts_.end(), rva) - range_starts_.begin());
+    const auto first = static_cast<std::size_t>(
+        std::upper_bound(range_end_max_.begin(), range_end_max_.end(), rva) - range_end_max_.begin());
+    if (first < prefix) {
+      last_section_ = static_cast<std::ptrdiff_t>(first);
+      return &sections_[first];
+    }
+    return nullptr;
+  }
   for (std::size_t i = 0; i < sections_.size(); ++i) {
     if (sections_[i].contains_rva(rva)) {
       last_section_ = static_cast<std::ptrdiff_t>(i);
@@ -156,11 +170,29 @@ const SectionHeader* PE::section_by_rva(std::int64_t rva) const {
 }
 
 const SectionHeader* PE::section_by_offset(std::int64_t offset) const {
-  for (const auto& s : sections_) {
-    const std::int64_t start = s.raw_start();
-    if (start <= offset && offset < start + s.SizeOfRawData) return &s;
+  if (!raw_index_built_) {
+    raw_index_built_ = true;
+    for (const auto& s : sections_) {
+      raw_bounds_.push_back(s.raw_start());
+      raw_bounds_.push_back(s.raw_start() + s.SizeOfRawData);
+    }
+    std::sort(raw_bounds_.begin(), raw_bounds_.end());
+    raw_bounds_.erase(std::unique(raw_bounds_.begin(), raw_bounds_.end()), raw_bounds_.end());
+    raw_owner_.assign(raw_bounds_.size(), -1);
+    for (std::size_t j = 0; j + 1 < raw_bounds_.size(); ++j) {
+      for (std::size_t i = 0; i < sections_.size(); ++i) {
+        const std::int64_t start = sections_[i].raw_start();
+        if (start <= raw_bounds_[j] && raw_bounds_[j] < start + sections_[i].SizeOfRawData) {
+          raw_owner_[j] = static_cast<std::ptrdiff_t>(i);
+          break;
+        }
+      }
+    }
   }
-  return nullptr;
+  const auto it = std::upper_bound(raw_bounds_.begin(), raw_bounds_.end(), offset);
+  if (it == raw_bounds_.begin()) return nullptr;
+  const std::ptrdiff_t owner = raw_owner_[static_cast<std::size_t>(it - raw_bounds_.begin() - 1)];
+  return owner < 0 ? nullptr : &sections_[static_cast<std::size_t>(owner)];
 }
 
 std::int64_t PE::offset_from_rva(std::int64_t rva) const {
@@ -171,9 +203,8 @@ std::int64_t PE::offset_from_rva(std::int64_t rva) const {
 
 ByteSpan PE::data_at_rva(std::int64_t rva, std::optional<std::int64_t> length) const {
   if (const SectionHeader* s = section_by_rva(rva)) return s->data(rva, length);
-  // Outside every section a zero length reads to the end, as no length does.
   std::optional<std::int64_t> end;
-  if (length && *length != 0) end = rva + *length;
+  if (length) end = rva + *length;
   if (rva < static_cast<std::int64_t>(header_.size())) return py_slice(header_, rva, end);
   if (rva < static_cast<std::int64_t>(data_.size())) return py_slice(data_, rva, end);
   throw PEFormatError("data at RVA can't be fetched. Corrupt header?");
@@ -252,8 +283,20 @@ void PE::parse_headers() {
   const auto file_size = static_cast<std::int64_t>(data_.size());
 
   if (!data_.empty()) {
+    // Four interleaved tables keep successive increments independent.
+    std::array<std::array<std::uint64_t, 256>, 4> lanes{};
+    const std::uint8_t* p = data_.data();
+    const std::size_t n = data_.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      ++lanes[0][p[i]];
+      ++lanes[1][p[i + 1]];
+      ++lanes[2][p[i + 2]];
+      ++lanes[3][p[i + 3]];
+    }
+    for (; i < n; ++i) ++lanes[0][p[i]];
     std::array<std::uint64_t, 256> counts{};
-    for (const std::uint8_t b : data_) ++counts[b];
+    for (std::size_t v = 0; v < 256; ++v) counts[v] = lanes[0][v] + lanes[1][v] + lanes[2][v] + lanes[3][v];
     for (int b = 0; b < 256; ++b) {
       if (counts[static_cast<std::size_t>(b)] == 0) continue;
       const double x = static_cast<double>(counts[static_cast<std::size_t>(b)]) / static_cast<double>(file_size);
@@ -513,6 +556,14 @@ void PE::parse_sections(std::int64_t table_offset) {
   for (std::size_t i = 0; i < sections_.size(); ++i) {
     sections_[i].range_.reset();
     if (i + 1 < sections_.size()) sections_[i].next_section_virtual_address = sections_[i + 1].VirtualAddress;
+  }
+  // Every kept section went through the alignment checks, so computing the
+  // ranges now adds no warning.
+  for (const auto& s : sections_) {
+    s.contains_rva(0);
+    range_starts_.push_back(s.range_->first);
+    range_end_max_.push_back(range_end_max_.empty() ? s.range_->second
+                                                    : std::max(range_end_max_.back(), s.range_->second));
   }
 }
 

@@ -11,11 +11,13 @@
 // loops end their walk, and time stays linear in the input size. The object
 // never writes to the input and keeps a view of it: the caller keeps the bytes
 // alive as long as the object. All query functions are safe to call after
-// construction and never add warnings.
+// construction and never add warnings; lookups update internal caches, so one
+// object is not for concurrent use from several threads.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -232,6 +234,23 @@ class PE {
   struct ResourceDirectory;
   void parse_resources(std::int64_t rva);
   std::u16string unicode_string_at_rva(std::int64_t rva, std::int64_t max_chars);
+  // The string's bytes (a view of the input, or of `copy` when its pieces are not adjacent).
+  ByteSpan unicode_span(std::int64_t rva, std::int64_t max_chars, Bytes& copy);
+  // What the version walk needs of a UTF-16 string, read once per (rva, max):
+  // hostile version blocks revisit the same strings many times.
+  struct UnicodeSummary {
+    bool failed = false;  // the read threw PEFormatError
+    std::int64_t units = 0;
+    std::int64_t rendered = 0;  // length of its UTF-8 rendering
+    bool string_file_info = false, var_file_info = false;
+  };
+  const UnicodeSummary& unicode_summary(std::int64_t rva, std::int64_t max_chars);
+  std::map<std::pair<std::int64_t, std::int64_t>, UnicodeSummary> unicode_cache_;
+  // First file offset >= x, of x's parity, where two zero bytes follow each
+  // other (the file size when none). Scanned stretches are remembered per
+  // parity, so every byte is scanned at most once per parity.
+  std::int64_t aligned_double_nul(std::int64_t x);
+  std::map<std::int64_t, std::int64_t> nul_runs_[2];
   std::int64_t counted_string_length(std::int64_t rva);
   std::optional<ResourceDirectory> parse_resources_directory(std::int64_t rva, std::int64_t base, int level,
                                                              std::vector<std::int64_t>& visited);
@@ -260,6 +279,13 @@ class PE {
   mutable bool file_alignment_warned_ = false;
   mutable bool section_alignment_warned_ = false;
   mutable std::ptrdiff_t last_section_ = -1;
+  // Lookup indexes over the sorted sections (built once the table is final):
+  // range starts (non-decreasing) with the running maximum of range ends, and
+  // the first section holding each elementary interval of raw ranges.
+  std::vector<std::int64_t> range_starts_, range_end_max_;
+  mutable std::vector<std::int64_t> raw_bounds_;
+  mutable std::vector<std::ptrdiff_t> raw_owner_;
+  mutable bool raw_index_built_ = false;
 
   bool has_imports_ = false;
   std::vector<ImportDescriptor> imports_;

@@ -104,7 +104,9 @@ std::optional<std::vector<std::uint64_t>> PE::import_table(std::int64_t rva, std
       return std::nullopt;
     }
     std::uint64_t v = plus ? le64(raw, 0) : le32(raw, 0);
-    if (addresses && v >= opt_.ImageBase && v < opt_.ImageBase + opt_.SizeOfImage) v -= opt_.ImageBase;
+    if (addresses && v >= opt_.ImageBase &&
+        static_cast<unsigned __int128>(v) < static_cast<unsigned __int128>(opt_.ImageBase) + opt_.SizeOfImage)
+      v -= opt_.ImageBase;
     if (v >= static_cast<std::uint64_t>(std::max<std::int64_t>(start, 0)) && start >= 0 &&
         v <= static_cast<std::uint64_t>(rva)) {
       warn("Error parsing the import table. AddressOfData overlaps with THUNK_DATA for THUNK at RVA " + hex_signed(rva));
@@ -241,7 +243,9 @@ void PE::parse_delay_import_directory(std::int64_t rva) {
   int errors = 0;
   const auto file_size = static_cast<std::int64_t>(data_.size());
   auto normalize = [&](std::uint32_t x) -> std::int64_t {
-    if (x >= opt_.ImageBase && x < opt_.ImageBase + opt_.SizeOfImage) return static_cast<std::int64_t>(x - opt_.ImageBase);
+    if (x >= opt_.ImageBase &&
+        static_cast<unsigned __int128>(x) < static_cast<unsigned __int128>(opt_.ImageBase) + opt_.SizeOfImage)
+      return static_cast<std::int64_t>(x - opt_.ImageBase);
     return x;
   };
   for (;;) {

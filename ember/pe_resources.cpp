@@ -41,7 +41,7 @@ bool starts_with(const std::u16string& s, std::u16string_view prefix) {
 }
 
 // First index >= from where two zero bytes follow each other, or -1.
-std::int64_t find_double_nul(const Bytes& b, std::int64_t from) {
+std::int64_t find_double_nul(ByteSpan b, std::int64_t from) {
   const auto n = static_cast<std::int64_t>(b.size());
   for (std::int64_t i = std::max<std::int64_t>(from, 0); i + 1 < n;) {
     const void* p = std::memchr(b.data() + i, 0, static_cast<std::size_t>(n - 1 - i));
@@ -75,36 +75,115 @@ void PE::parse_resources(std::int64_t rva) {
 
 // ---------------------------------------------------------------- strings
 
-std::u16string PE::unicode_string_at_rva(std::int64_t rva, std::int64_t max_chars) {
+std::int64_t PE::aligned_double_nul(std::int64_t x) {
+  const auto size = static_cast<std::int64_t>(data_.size());
+  auto& runs = nul_runs_[x & 1];
+  auto next = runs.upper_bound(x);
+  if (next != runs.begin()) {
+    const auto prev = std::prev(next);
+    if (prev->first <= x && x <= prev->second) return prev->second;
+  }
+  const std::int64_t stop = next == runs.end() ? size : next->first;
+  std::int64_t found = size;
+  std::int64_t y = x;
+  for (; y + 1 < size; y += 2) {
+    if (y == stop) break;
+    if (data_[static_cast<std::size_t>(y)] == 0 && data_[static_cast<std::size_t>(y + 1)] == 0) break;
+  }
+  if (y + 1 < size && y == stop && next != runs.end()) {
+    found = next->second;  // joined a stretch scanned before
+    runs.erase(next);
+  } else if (y + 1 < size) {
+    found = y;
+  }
+  runs.emplace(x, found);
+  return found;
+}
+
+ByteSpan PE::unicode_span(std::int64_t rva, std::int64_t max_chars, Bytes& copy) {
   if (max_chars == 0) return {};
   data_at_rva(rva, 2);
   const std::int64_t m = 2 * max_chars;
   std::int64_t requested = std::min<std::int64_t>(m, 256);
-  const ByteSpan first = data_at_rva(rva, requested);
-  Bytes data(first.begin(), first.end());
+  auto decode = [](ByteSpan data, std::int64_t count) { return data.first(static_cast<std::size_t>(2 * count)); };
+  auto in_file = [&](ByteSpan v) {
+    return v.empty() || (v.data() >= data_.data() && v.data() + v.size() <= data_.data() + data_.size());
+  };
+  // Strings of at most 128 KiB that lie in the file use the remembered scans;
+  // the iteration cap below cannot bind for them.
+  if (m <= (1 << 18)) {
+    const ByteSpan first = data_at_rva(rva, requested);
+    if (!first.empty() && in_file(first)) {
+      const std::int64_t at = first.data() - data_.data();
+      const auto len = static_cast<std::int64_t>(first.size());
+      const std::int64_t p = aligned_double_nul(at);
+      if (p + 1 < at + len) return decode(first, (p - at) / 2);
+      if (len < requested || len == m) return decode(first, len / 2);
+      const ByteSpan more = data_at_rva(rva + len, m - len);
+      if (more.empty() || more.data() == first.data() + first.size()) {
+        const ByteSpan full(first.data(), first.size() + more.size());
+        const std::int64_t q = aligned_double_nul(at + requested);
+        if (q + 1 < at + static_cast<std::int64_t>(full.size())) return decode(full, (q - at) / 2);
+        return decode(full, static_cast<std::int64_t>(full.size()) / 2);
+      }
+    }
+  }
+  // The string's bytes: a view of the input while the chunks read are
+  // adjacent in it (the usual case), a copy otherwise.
+  ByteSpan view = data_at_rva(rva, requested);
+  bool copied = false;
   std::int64_t n = -1;
   std::int64_t count = -1;
   for (int iter = 0; iter < kMaxLoop; ++iter) {
-    const std::int64_t p = find_double_nul(data, n + 1);
+    const std::int64_t p = find_double_nul(view, n + 1);
     if (p >= 0) {
       if (p % 2 == 0) { count = p / 2; break; }
       n = p;
       continue;
     }
-    const auto len = static_cast<std::int64_t>(data.size());
+    const auto len = static_cast<std::int64_t>(view.size());
     if (len < requested || len == m) { count = len / 2; break; }
     const ByteSpan more = data_at_rva(rva + len, m - len);
-    data.insert(data.end(), more.begin(), more.end());
+    if (!copied && (more.empty() || more.data() == view.data() + view.size())) {
+      view = ByteSpan(view.data(), view.size() + more.size());
+    } else {
+      if (!copied) copy.assign(view.begin(), view.end());
+      copied = true;
+      copy.insert(copy.end(), more.begin(), more.end());
+      view = copy;
+    }
     n = requested - 1;
     requested = m;
   }
+  const ByteSpan data = view;
   if (count < 0) count = static_cast<std::int64_t>(data.size()) / 2;
   if (static_cast<std::int64_t>(data.size()) < 2 * count) throw NotPE("struct.error in get_string_u_at_rva");
-  std::u16string out(static_cast<std::size_t>(count), u'\0');
-  for (std::int64_t i = 0; i < count; ++i)
-    out[static_cast<std::size_t>(i)] = static_cast<char16_t>(data[static_cast<std::size_t>(2 * i)] |
-                                                             (data[static_cast<std::size_t>(2 * i + 1)] << 8));
+  return decode(data, count);
+}
+
+std::u16string PE::unicode_string_at_rva(std::int64_t rva, std::int64_t max_chars) {
+  Bytes copy;
+  const ByteSpan b = unicode_span(rva, max_chars, copy);
+  std::u16string out(b.size() / 2, u'\0');
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char16_t>(b[2 * i] | (b[2 * i + 1] << 8));
   return out;
+}
+
+
+const PE::UnicodeSummary& PE::unicode_summary(std::int64_t rva, std::int64_t max_chars) {
+  const auto key = std::make_pair(rva, max_chars);
+  if (const auto it = unicode_cache_.find(key); it != unicode_cache_.end()) return it->second;
+  UnicodeSummary u;
+  try {
+    const std::u16string s = unicode_string_at_rva(rva, max_chars);
+    u.units = static_cast<std::int64_t>(s.size());
+    u.rendered = rendered_length(s);
+    u.string_file_info = s.size() >= 14 && starts_with(s, u"StringFileInfo");
+    u.var_file_info = !u.string_file_info && s.size() >= 11 && starts_with(s, u"VarFileInfo");
+  } catch (const PEFormatError&) {
+    u.failed = true;
+  }
+  return unicode_cache_.emplace(key, u).first->second;
 }
 
 std::int64_t PE::counted_string_length(std::int64_t rva) {
@@ -249,7 +328,8 @@ std::optional<PE::ResourceDirectory> PE::parse_resources_directory(std::int64_t 
 
   for (const std::int64_t offset : names_to_render) {
     try {
-      unicode_string_at_rva(offset + 2, counted_string_length(offset));
+      Bytes scratch;
+      unicode_span(offset + 2, counted_string_length(offset), scratch);
     } catch (const PEFormatError&) {
       warn("Failed rendering pascal string, attempting to read from RVA " + hex_signed(offset + 2));
     }
@@ -327,56 +407,62 @@ void PE::parse_version_information(std::int64_t d, std::int64_t z) {
       warn("Error parsing StringFileInfo/VarFileInfo struct");
       return;
     }
-    std::u16string block_key;
-    try {
-      block_key = unicode_string_at_rva(d + s + 6, kDefaultUnicodeMax);
-    } catch (const PEFormatError&) {
+    const UnicodeSummary block_key = unicode_summary(d + s + 6, kDefaultUnicodeMax);
+    if (block_key.failed) {
       warn("Error parsing the version information, attempting to read StringFileInfo string. Can't read unicode string "
            "at offset " +
            hex_signed(d + s + 6));
       break;
     }
     const bool plain = block->Type <= 1 && block->ValueLength == 0;
-    if (block_key.size() >= 14 && starts_with(block_key, u"StringFileInfo")) {
+    if (block_key.string_file_info) {
       if (plain) {
-        std::int64_t t = dword_align(s + 6 + 2 * (rendered_length(block_key) + 1), d);
+        std::int64_t t = dword_align(s + 6 + 2 * (block_key.rendered + 1), d);
         for (int tables = 0; tables < kMaxLoop; ++tables) {
           const auto table = block_at(t);
           if (!table) {
             corrupt("StringTable", start + t);
             break;
           }
-          std::u16string table_key;
-          try {
-            table_key = unicode_string_at_rva(d + t + 6, kDefaultUnicodeMax);
-          } catch (const PEFormatError&) {
+          const UnicodeSummary table_key = unicode_summary(d + t + 6, kDefaultUnicodeMax);
+          if (table_key.failed) {
             warn("Error parsing the version information, attempting to read StringTable string. Can't read unicode "
                  "string at offset " +
                  hex_signed(d + t + 6));
             break;
           }
-          std::int64_t e = dword_align(t + 6 + 2 * (rendered_length(table_key) + 1), d);
+          std::int64_t e = dword_align(t + 6 + 2 * (table_key.rendered + 1), d);
           for (int strings = 0; strings < kMaxLoop && e < t + table->Length; ++strings) {
             const auto str = block_at(e);
             if (!str) {
               corrupt("String", start + e);
               break;
             }
-            std::u16string str_key;
-            try {
-              str_key = unicode_string_at_rva(d + e + 6, kDefaultUnicodeMax);
-              offset_from_rva(d + e + 6);
-            } catch (const PEFormatError&) {
+            const UnicodeSummary str_key = unicode_summary(d + e + 6, kDefaultUnicodeMax);
+            bool failed = str_key.failed;
+            if (!failed) {
+              try {
+                offset_from_rva(d + e + 6);
+              } catch (const PEFormatError&) {
+                failed = true;
+              }
+            }
+            if (failed) {
               warn("Error parsing the version information, attempting to read StringTable Key string. Can't read "
                    "unicode string at offset " +
                    hex_signed(d + e + 6));
               break;
             }
-            const std::int64_t v = dword_align(2 * (rendered_length(str_key) + 1) + e + 6, d);
-            try {
-              unicode_string_at_rva(d + v, str->ValueLength);
-              offset_from_rva(d + v);
-            } catch (const PEFormatError&) {
+            const std::int64_t v = dword_align(2 * (str_key.rendered + 1) + e + 6, d);
+            failed = unicode_summary(d + v, str->ValueLength).failed;
+            if (!failed) {
+              try {
+                offset_from_rva(d + v);
+              } catch (const PEFormatError&) {
+                failed = true;
+              }
+            }
+            if (failed) {
               warn("Error parsing the version information, attempting to read StringTable Value string. Can't read "
                    "unicode string at offset " +
                    hex_signed(d + v));
@@ -390,19 +476,15 @@ void PE::parse_version_information(std::int64_t d, std::int64_t z) {
           if (t >= block->Length) break;
         }
       }
-    } else if (block_key.size() >= 11 && starts_with(block_key, u"VarFileInfo")) {
+    } else if (block_key.var_file_info) {
       if (plain) {
-        const std::int64_t r = dword_align(s + 6 + 2 * (rendered_length(block_key) + 1), d);
+        const std::int64_t r = dword_align(s + 6 + 2 * (block_key.rendered + 1), d);
         if (!block_at(r)) {
           corrupt("Var", start + r);
-        } else {
-          try {
-            unicode_string_at_rva(d + r + 6, kDefaultUnicodeMax);
-          } catch (const PEFormatError&) {
-            warn("Error parsing the version information, attempting to read VarFileInfo Var string. Can't read unicode "
-                 "string at offset " +
-                 hex_signed(d + r + 6));
-          }
+        } else if (unicode_summary(d + r + 6, kDefaultUnicodeMax).failed) {
+          warn("Error parsing the version information, attempting to read VarFileInfo Var string. Can't read unicode "
+               "string at offset " +
+               hex_signed(d + r + 6));
         }
       }
     }

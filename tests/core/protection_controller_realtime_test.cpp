@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "api/state_document.h"
 #include "av/realtime.h"
 #include "core/protection_controller.h"
 #include "support/test_support.h"
@@ -63,6 +64,9 @@ TEST(ProtectionControllerRealtime, AWatchedDetectionReachesTheProtectionState) {
   EXPECT_TRUE(e["quarantined"].is_boolean());
   EXPECT_EQ(state["realtime"], true);
   EXPECT_EQ(state["mode"], "watch");
+  // The page reads the same detections from the state document.
+  const Json doc = state_document(controller);
+  EXPECT_EQ(doc["protection"]["recent"], state["recent"]) << doc.dump();
   controller.stop();
   EXPECT_EQ(controller.protection_state()["mode"], "off");
 }

@@ -398,6 +398,12 @@ TEST_F(Signed, CertificateTableWalk) {
   EXPECT_EQ(two.values[V::kSignatureCount], 2);
   EXPECT_EQ(two.values[V::kParseError], 0);
   EXPECT_EQ(two.names.size(), 2u);
+  // Bytes after the signature inside its entry are not read.
+  const std::string tail = blob + std::string(13, '\x5A');
+  const AuthenticodeSummary trailing = ember::authenticode_summary(
+      as_bytes(with_table(pe, entry(static_cast<std::uint32_t>(tail.size() + 8), 0x200, 2, tail))), 0);
+  EXPECT_EQ(trailing.values[V::kParseError], 0);
+  EXPECT_EQ(trailing.values[V::kSignatureCount], 1);
   // The same table handed over on its own.
   EXPECT_EQ(ember::certificate_table_summary(as_bytes(pkcs + pad + pkcs), 0).values, two.values);
   // A good entry followed by a bad one keeps what the first gave.

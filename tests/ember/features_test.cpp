@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <map>
 #include <cmath>
+#include <random>
 #include <string>
 
 #include "ember/feature_hasher.h"
@@ -116,6 +119,39 @@ TEST(Features, StringCountsAndDistribution) {
   for (int i = 0; i < 177; ++i) EXPECT_EQ(none[519 + i], 0.0f) << i;
 }
 
+// Runs are found 64 bytes at a time; a plain byte-by-byte count must agree
+// for runs of every length at every offset, across block edges.
+TEST(Features, StringRunsAgreeWithAByteByByteCount) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t n = rng() % 700;
+    const unsigned printable_percent = 30 + rng() % 70;
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng() % 100 < printable_percent ? 0x20 + rng() % 96 : (rng() % 2 ? rng() % 32 : 0x80 + rng() % 128));
+    std::size_t count = 0, total = 0, run = 0;
+    std::vector<std::size_t> bins(96, 0);
+    for (std::size_t i = 0; i <= n; ++i) {
+      const unsigned char c = i < n ? static_cast<unsigned char>(s[i]) : 0;
+      if (i < n && c >= 0x20 && c <= 0x7F) {
+        ++run;
+        continue;
+      }
+      if (run >= 5) {
+        ++count;
+        total += run;
+        for (std::size_t k = i - run; k < i; ++k) ++bins[static_cast<unsigned char>(s[k]) - 0x20];
+      }
+      run = 0;
+    }
+    const auto v = features_of(s);
+    ASSERT_EQ(v[519], static_cast<float>(count)) << round;
+    ASSERT_EQ(v[521], static_cast<float>(total)) << round;
+    for (std::size_t k = 0; k < 96; ++k) {
+      ASSERT_FLOAT_EQ(v[522 + k], total ? static_cast<float>(static_cast<double>(bins[k]) / static_cast<double>(total)) : 0.0f) << round;
+    }
+  }
+}
+
 // Row of the Strings group's pattern counters by label.
 int row(const std::string& label) {
   static const char* const kLabels[77] = {
@@ -204,6 +240,69 @@ TEST(Features, StringPatternTable) {
   // A string counts once per pattern; each string counts on its own.
   const auto v = features_of("cache cache cache\x01" "no cache\x01" "nothing");
   EXPECT_EQ(v[519 + 100 + row("cache")], 2.0f);
+}
+
+// A plain reading of the needle, url, path and registry rules, one string at
+// a time, against the extractor's single pass on strings built from pieces
+// that make the rules fire (and nearly fire) often.
+TEST(Features, PatternCountersAgreeWithAPlainReading) {
+  const std::vector<std::string> needles_lower = {
+      "<script", "base64", "cache", "certificate", "clipboard", "command", "connect", "cookie", "create", "debug",
+      "decode", "delete", "desktop", "directory", "disk", "download", "encode", "enum", "environment", "exit", "file",
+      "ftp:", "get /", "hidden", "hostname", "html", "http/", "http://", "https://", "install", "internet",
+      "javascript", "keyboard", "memory", "module", "mutex", "onclick", "password", "post /", "powershell",
+      "privilege", "process", "remote", "resource", "security", "service", "shell", "snapshot", "system", "thread",
+      "token", "user-agent", "wallet", "window"};
+  const std::vector<std::string> labels_lower = {
+      "<script", "base64", "cache", "certificate", "clipboard", "command", "connect", "cookie", "create", "debug",
+      "decode", "delete", "desktop", "directory", "disk", "download", "encode", "enum", "environment", "exit", "file",
+      "ftp", "get", "hidden", "hostname", "html", "http", "http://", "https://", "install", "internet", "javascript",
+      "keyboard", "memory", "module", "mutex", "onlick", "password", "post", "powershell", "privilege", "process",
+      "remote", "resource", "security", "service", "shell", "snapshot", "system", "thread", "token", "useragent",
+      "wallet", "window"};
+  const std::vector<std::string> raw = {"/EmbeddedFile", "/FlateDecode", "/URI", "/bin/", "/dev/", "/proc/", "/tmp/",
+                                        "/usr/", "Invoke-Command", "Invoke-Expression", "Start-process", "crypt",
+                                        "!This program "};
+  const std::vector<std::string> pieces = {"http://", "HTTP://", "https://", "ftp://", "x", "_", " ", "/", ":", "C:/",
+                                           "c:/", "HKEY_", "HKLM", "hkcu", "HKCU", "click", "Click", "cache", "CACHE",
+                                           "crypt", "Crypt", "/usr/", "/USR/", "get /", "GET /", "a", "9", "ion",
+                                           "!This program ", "Invoke-Command", "base64", "token", "exi", "t"};
+  auto is_word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+  std::mt19937 rng(11);
+  for (int round = 0; round < 300; ++round) {
+    std::string str;
+    const int n = 2 + static_cast<int>(rng() % 12);
+    for (int k = 0; k < n; ++k) str += pieces[rng() % pieces.size()];
+    if (str.size() < 5) str += "     ";
+    std::string low = str;
+    for (char& c : low) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    const std::size_t L = str.size();
+    auto boundary = [&](std::size_t i) { return (i > 0 && is_word(str[i - 1])) != (i < L && is_word(str[i])); };
+    std::map<std::string, bool> expect;
+    for (std::size_t k = 0; k < needles_lower.size(); ++k) expect[labels_lower[k]] = low.find(needles_lower[k]) != std::string::npos;
+    const std::vector<std::string> raw_labels = {"/EmbeddedFile", "/FlateDecode", "/URI", "/bin/", "/dev/", "/proc/", "/tmp/",
+                                                 "/usr/", "Invoke-Command", "Invoke-Expression", "Start-process", "crypt", "dos_msg"};
+    for (std::size_t k = 0; k < raw.size(); ++k) expect[raw_labels[k]] = str.find(raw[k]) != std::string::npos;
+    expect[".click("] = L >= 6 && low.find("click", 1) != std::string::npos;
+    bool url = false, path = false, reg = false;
+    const std::string url_chars = "!#$&'()*+,-.0123456789:;=?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[]_abcdefghijklmnopqrstuvwxyz~";
+    for (std::size_t i = 0; i < L; ++i) {
+      if (!boundary(i)) continue;
+      for (const std::string pre : {"http://", "https://", "ftp://"}) {
+        if (str.compare(i, pre.size(), pre) == 0 && i + pre.size() < L && url_chars.find(str[i + pre.size()]) != std::string::npos) url = true;
+      }
+      if (i + 3 <= L && str.compare(i, 3, "C:/") == 0) path = true;
+      for (const std::string pre : {"HKEY_", "HKLM", "HKCU"}) reg = reg || str.compare(i, pre.size(), pre) == 0;
+    }
+    expect["url"] = url;
+    expect["file_path"] = path;
+    expect["registry_key"] = reg;
+    const auto v = features_of("\x01" + str + "\x01");
+    ASSERT_EQ(v[519], 1.0f) << str;
+    for (const auto& [label, want] : expect) {
+      EXPECT_EQ(v[519 + 100 + row(label)], want ? 1.0f : 0.0f) << label << " in [" << str << "]";
+    }
+  }
 }
 
 TEST(Features, FileKinds) {

@@ -1,6 +1,7 @@
 // ember::PE over real images: executables and DLLs built here from our own
 // sources by the mingw-w64 and mono compilers, and DLLs shipped by Debian
 // packages. The parsed tables are checked against the cross objdump.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -306,6 +307,63 @@ TEST(PEFixtures, AgreesWithObjdump) {
       EXPECT_EQ(s.PointerToRawData, r.file_offset);
       EXPECT_TRUE(r.size == s.VirtualSize || r.size == s.SizeOfRawData) << r.size;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The cross linker builds a delay-import descriptor but leaves data directory
+// 13 empty; the test points the directory at the descriptor it finds in the
+// symbol table, so the delay-import walk reads what the toolchain wrote.
+TEST(PEFixtures, DelayImportsOfOurExecutables) {
+  if (std::string(KAV_MINGW_OBJDUMP).empty() || !fs::exists(KAV_MINGW_OBJDUMP)) GTEST_SKIP() << "no cross objdump";
+  for (const char* name : {"app32.exe", "app64.exe"}) {
+    SCOPED_TRACE(name);
+    std::string bytes = read_file(fixture(name));
+    const auto syms = test::run({KAV_MINGW_OBJDUMP, "-t", fixture(name)});
+    std::istringstream in(syms.out);
+    std::string line;
+    unsigned sec = 0;
+    unsigned long long value = 0;
+    bool found = false;
+    while (std::getline(in, line)) {
+      if (line.find("__DELAY_IMPORT_DESCRIPTOR_") == std::string::npos) continue;
+      const auto p = line.find("(sec");
+      const auto v = line.find(") 0x");
+      ASSERT_NE(p, std::string::npos);
+      ASSERT_NE(v, std::string::npos);
+      sec = static_cast<unsigned>(std::stoul(line.substr(p + 4)));
+      value = std::stoull(line.substr(v + 4), nullptr, 16);
+      found = true;
+    }
+    ASSERT_TRUE(found);
+    std::uint32_t rva = 0;
+    std::size_t dir13 = 0;
+    {
+      ember::PE pe(as_bytes(bytes));
+      for (const auto& s : pe.sections())
+        if (s.table_index + 1 == sec) rva = s.VirtualAddress + static_cast<std::uint32_t>(value);
+      dir13 = pe.optional_header().file_offset + pe.optional_header().structure_size + 13 * 8;
+    }
+    ASSERT_NE(rva, 0u);
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+      for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    put32(dir13, rva);
+    put32(dir13 + 4, 32);
+    {
+      ember::PE pe(as_bytes(bytes));
+      for (const auto& w : pe.warnings()) EXPECT_EQ(w.find("elay"), std::string::npos) << w;
+    }
+    // Both thunk tables moved out of the image: the walk reports them.
+    ember::PE probe(as_bytes(bytes));
+    const std::size_t desc = static_cast<std::size_t>(probe.offset_from_rva(rva));
+    put32(desc + 12, 0x7FFFFFF0);
+    put32(desc + 16, 0x7FFFFFF0);
+    ember::PE damaged(as_bytes(bytes));
+    EXPECT_THAT(damaged.warnings(), ::testing::Contains(::testing::HasSubstr("Error parsing the import table. Invalid data at RVA: 0x7ffffff0")));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -166,6 +167,17 @@ TEST(PEHeaders, ShortOptionalHeaderIsPadded) {
   EXPECT_EQ(pe.optional_header().SizeOfImage, 0x4000u);
   EXPECT_EQ(pe.optional_header().NumberOfRvaAndSizes, 0u);  // past the cut: zeros
   EXPECT_TRUE(pe.data_directories().empty());
+}
+
+TEST(PEHeaders, ShortOptionalHeader64IsPadded) {
+  PEBuilder b(true);
+  b.file.resize(PEBuilder::kOpt + 100);
+  ember::PE pe(as_bytes(b.file));
+  EXPECT_EQ(pe.pe_type(), ember::PE::kPE32Plus);
+  EXPECT_THAT(pe.warnings(), Contains("Corrupt header \"IMAGE_OPTIONAL_HEADER64\" at file offset 280. Exception: "
+                                      "Data length less than expected header length."));
+  EXPECT_EQ(pe.optional_header().ImageBase, 0x140000000ull);
+  EXPECT_EQ(pe.optional_header().NumberOfRvaAndSizes, 0u);
 }
 
 TEST(PEHeaders, AlignmentWarningsAreGivenOnce) {
@@ -585,6 +597,36 @@ TEST(PEHostile, LargeCountsAreBoundedByTheData) {
     }
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
   }
+}
+
+TEST(PEHostile, ManyLongResourceNamesAreScannedOnce) {
+  // 28672 names, each announcing 65535 characters, at descending offsets into
+  // a 512 KiB stretch without NUL bytes: each byte is scanned once, not once
+  // per name.
+  PEBuilder b;
+  b.grow_last(0x80000);
+  const std::size_t root = PEBuilder::at(0x3000);
+  b.zero(root, 16);
+  b.w16(root + 14, 8);
+  for (int d = 0; d < 8; ++d) {
+    const std::uint32_t sub = 0x100 + static_cast<std::uint32_t>(d) * (16 + 8 * 4096);
+    b.w32(root + 16 + 8 * d, static_cast<std::uint32_t>(d + 1));
+    b.w32(root + 20 + 8 * d, 0x80000000u | sub);
+    const std::size_t so = root + sub;
+    b.zero(so, 16);
+    b.w16(so + 12, 4096);
+    for (std::uint32_t i = 0; i < 4096; ++i) {
+      b.w32(so + 16 + 8 * i, 0x80000000u | (0x60000 - 2 * i));
+      b.w32(so + 20 + 8 * i, 0x10);
+    }
+  }
+  for (int i = 0; i < 4096 + 2; ++i) b.w16(root + 0x60000 - 2 * 4096 + 2 * i, 0xFFFF);
+  b.dir(2, 0x3000, 0x80000);
+  const auto t0 = std::chrono::steady_clock::now();
+  ember::PE pe(as_bytes(b.file));
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.5);
+  EXPECT_THAT(pe.warnings(),
+              Contains("Error parsing the resources directory. The file contains at least 32776 entries (>32768)"));
 }
 
 }  // namespace

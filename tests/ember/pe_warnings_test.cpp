@@ -357,6 +357,15 @@ std::vector<WarningCase> warning_cases() {
                },
                "Excessive number of imports 8193 (>8192)"});
 
+  c.push_back({"thunk table past its bound", false,
+               [](PEBuilder& b) {
+                 thunks(b, 0x1200, std::vector<std::uint64_t>(1200, 0x80000001u));
+                 b.wstr(PEBuilder::at(0x1180), "a.dll");
+                 import_descriptor(b, 0x1100, 0x1200, 0x1180, 0);  // FirstThunk 0 bounds the table to 0x1114 bytes
+                 b.dir(1, 0x1100, 40);
+               },
+               "Error parsing the import table. Entries go beyond bounds."});
+
   // Delay imports.
   c.push_back({"delay directory unreadable", false, [](PEBuilder& b) { b.dir(13, kFar, 32); },
                "Error parsing the Delay import directory at RVA: 0x900000"});
@@ -409,6 +418,15 @@ std::vector<WarningCase> warning_cases() {
                "The Bound Imports directory exists but can't be parsed."});
   c.push_back({"bound imports after every section", false, [](PEBuilder& b) { b.file.append(64, '\x41'); b.dir(11, 0x3400, 8); },
                "RVA of IMAGE_BOUND_IMPORT_DESCRIPTOR points to an invalid address: 3408"});
+
+  c.push_back({"bound forwarder reference cut short", false,
+               [](PEBuilder& b) {
+                 b.w32(0x33F4, 0x12345678);
+                 b.w16(0x33F8, 0x10);
+                 b.w16(0x33FA, 1);
+                 b.dir(11, 0x33F4, 16);
+               },
+               "Failed to process directory \"IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT\": IMAGE_BOUND_FORWARDER_REF cannot be read"});
 
   // Exports.
   c.push_back({"export directory unreadable", false, [](PEBuilder& b) { b.dir(0, kFar, 40); },
@@ -553,6 +571,10 @@ std::vector<WarningCase> warning_cases() {
                [](PEBuilder& b) { version_block(b, PEBuilder::at(0x3200)); version_resource(b, 0x3200, 0x5C + 0x24 + 0x18 + 2); },
                corrupt("String", off(0x3200 + 0x5C + 0x24 + 0x18), true)});
 
+  c.push_back({"var cut short", false,
+               [](PEBuilder& b) { version_block(b, PEBuilder::at(0x3200)); version_resource(b, 0x3200, 0xD4 + 2); },
+               corrupt("Var", off(0x3200 + 0xD4), true)});
+
   // Relocations.
   c.push_back({"relocations unreadable", false, [](PEBuilder& b) { b.dir(5, kFar, 16); },
                "Invalid relocation information. Can't read data at RVA: 0x900000"});
@@ -620,6 +642,21 @@ std::vector<WarningCase> warning_cases() {
                  b.w32(PEBuilder::at(0x3FFC), 0);
                },
                "Invalid function override header. Can't read data at RVA: 0x4000"});
+
+  c.push_back({"bdd info cut short", false,
+               [](PEBuilder& b) {
+                 b.w32(b.section(2) + 8, 0x2000);  // RVA 0x4000 stays in the section, without raw data
+                 load_config(b, 192);
+                 b.w32(PEBuilder::at(0x2000) + 136, 0xFE8);
+                 b.w16(PEBuilder::at(0x2000) + 140, 3);
+                 b.w32(PEBuilder::at(0x3FE8), 1);
+                 b.w32(PEBuilder::at(0x3FEC), 8);
+                 b.w32(PEBuilder::at(0x3FF0), 7);
+                 b.w32(PEBuilder::at(0x3FF4), 0);
+                 b.w32(PEBuilder::at(0x3FF8), 0);  // function override header: no entries
+                 b.w32(PEBuilder::at(0x3FFC), 0);
+               },
+               "Invalid bdd info. Can't read data at RVA: 0x3ffc"});
 
   // Exception directory (x64).
   c.push_back({"unwind version 3", true,
