@@ -135,7 +135,9 @@ TEST(ApplicationMode, ClosingTheWindowEndsTheRunWithNothingLeftRunning) {
   if (!x.available()) GTEST_SKIP() << "Xvfb is not installed";
   Installation app;
   test::TempDir data;
-  data.write("settings.json", "{\"auto_update\": false}");
+  // These runs are about the window and the browser, not the watcher: with
+  // protection off, no run waits on another test's blocking watcher.
+  data.write("settings.json", "{\"auto_update\": false, \"realtime\": false}");
   test::Child child({app.exe}, {"AV_DATA_DIR=" + data.path(), "DISPLAY=" + x.display()});
   test::XDisplay display(x.display());
   ASSERT_TRUE(display.connected());
@@ -172,7 +174,9 @@ TEST(ApplicationMode, ClosingTheWindowEndsTheRunWithNothingLeftRunning) {
 TEST(ApplicationMode, WithoutADisplayTheAppOpensInTheBrowser) {
   Installation app;
   test::TempDir data, bin;
-  data.write("settings.json", "{\"auto_update\": false}");
+  // These runs are about the window and the browser, not the watcher: with
+  // protection off, no run waits on another test's blocking watcher.
+  data.write("settings.json", "{\"auto_update\": false, \"realtime\": false}");
   const std::string opened = bin.file("opened");
   test::Child child({"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", app.exe},
                     {"AV_DATA_DIR=" + data.path(), "PATH=" + fake_opener(bin, opened)});
