@@ -6,17 +6,12 @@
 // A stand-in "xdg-open" first on PATH records the address the program opens,
 // so the test learns it the way a browser would. The whole run is bounded in
 // time; every child process is ended on the way out.
-import { spawn } from "node:child_process";
 import fs from "node:fs";
-import os from "node:os";
 import path from "node:path";
-import { createRequire } from "node:module";
-import { fileURLToPath } from "node:url";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const root = path.resolve(here, "../..");
+import { check, loadChromium, main, openPage, scratch, startProgram as startIn, waitExit } from "./e2e_harness.mjs";
+
 const EICAR = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
-const CHROMIUM = "/usr/bin/chromium";
 
 const args = process.argv.slice(2);
 const program = args[0];
@@ -27,90 +22,20 @@ if (!program || !fs.existsSync(program)) {
   process.exit(2);
 }
 
-let chromium;
-try {
-  chromium = createRequire(path.join(root, "tools/npm/package.json"))("playwright-core").chromium;
-} catch (e) {
-  console.error("playwright-core is missing: run tools/install-deps.sh (" + e.message + ")");
-  process.exit(1);
-}
-if (!fs.existsSync(CHROMIUM)) {
-  console.error(CHROMIUM + " is missing: run tools/install-deps.sh");
-  process.exit(1);
-}
-
-const children = new Set();
-let browser = null;
-const watchdog = setTimeout(() => fail("the run took longer than 180 s"), 180000);
-
-async function cleanup() {
-  clearTimeout(watchdog);
-  for (const c of children) c.kill("SIGKILL");
-  if (browser) await browser.close().catch(() => {});
-  try { fs.rmSync(tmp, { recursive: true, force: true }); } catch {}
-}
-async function fail(message) {
-  console.error("FAIL: " + message);
-  await cleanup();
-  process.exit(1);
-}
-function check(cond, message) {
-  if (!cond) throw new Error(message);
-  console.log("ok - " + message);
-}
-
+const chromium = loadChromium();
 // A scratch area: data directory, home, the scanned folder, the stand-in opener.
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), "kav-e2e-"));
-const dataDir = path.join(tmp, "data");
-const homeDir = path.join(tmp, "home");
-const binDir = path.join(tmp, "bin");
+const s = scratch("kav-e2e-", 180);
+const { tmp, dataDir } = s;
 const scanDir = path.join(tmp, "suspect folder");
-const opened = path.join(tmp, "opened.txt");
-for (const d of [dataDir, homeDir, binDir, scanDir]) fs.mkdirSync(d, { recursive: true });
-fs.writeFileSync(path.join(binDir, "xdg-open"), `#!/bin/sh\nprintf '%s\\n' "$1" >> '${opened}'\n`, { mode: 0o755 });
+fs.mkdirSync(scanDir, { recursive: true });
 const eicarPath = path.join(scanDir, "eicar.com");
 fs.writeFileSync(eicarPath, EICAR);
 fs.writeFileSync(path.join(scanDir, "notes.txt"), "nothing to see here\n");
 
-// Starts the program and resolves with {child, url} once the opener has been
-// asked to open the address, which must be the one the program printed.
-async function startProgram() {
-  const before = fs.existsSync(opened) ? fs.readFileSync(opened, "utf8") : "";
-  const child = spawn(program, ["--browser"], {
-    env: { ...process.env, AV_DATA_DIR: dataDir, HOME: homeDir, PATH: binDir + ":" + process.env.PATH },
-    stdio: ["ignore", "pipe", "pipe"],
-  });
-  children.add(child);
-  child.exited = new Promise((resolve) => child.on("exit", (code, signal) => { children.delete(child); resolve(code ?? 128 + os.constants.signals[signal]); }));
-  let out = "";
-  child.stdout.on("data", (d) => { out += d; });
-  child.stderr.on("data", (d) => process.stderr.write(d));
-  for (let i = 0; i < 300; i++) {
-    const now = fs.existsSync(opened) ? fs.readFileSync(opened, "utf8") : "";
-    if (now.length > before.length && out.includes("Press Ctrl+C to quit.\n")) {
-      const url = now.slice(before.length).trim();
-      check(out === "Keltharon Antivirus is running at " + url + "\nPress Ctrl+C to quit.\n", "the program prints the address it opens");
-      check(/^http:\/\/127\.0\.0\.1:\d+\/\?t=[0-9a-f]{48}$/.test(url), "the address is on 127.0.0.1 with a 48-digit token");
-      return { child, url };
-    }
-    await new Promise((r) => setTimeout(r, 100));
-  }
-  throw new Error("the program did not open its address within 30 s; output: " + out);
-}
-
-async function waitExit(child, ms) {
-  return await Promise.race([child.exited, new Promise((r) => setTimeout(() => r("timeout"), ms))]);
-}
+const startProgram = () => startIn(program, s);
 
 async function run() {
-  browser = await chromium.launch({ executablePath: CHROMIUM, headless: true, args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"] });
-  const context = await browser.newContext({ viewport: { width: 1280, height: 820 } });
-  const page = await context.newPage();
-  page.setDefaultTimeout(30000);
-  const pageErrors = [];
-  page.on("pageerror", (e) => pageErrors.push(e.message));
-  // The page must work under its own content security policy.
-  page.on("console", (m) => { if (/Content Security Policy|Refused to/i.test(m.text())) pageErrors.push(m.text()); });
+  const { page, pageErrors } = await openPage(chromium, { viewport: { width: 1280, height: 820 } });
 
   // First run.
   let { child, url } = await startProgram();
@@ -269,11 +194,4 @@ async function run() {
   check(pageErrors.length === 0, "the page raised no script errors" + (pageErrors.length ? ": " + pageErrors.join("; ") : ""));
 }
 
-try {
-  await run();
-  await cleanup();
-  console.log("all browser checks passed");
-  process.exit(0);
-} catch (e) {
-  await fail(e.stack || String(e));
-}
+await main(run, "all browser checks passed");

@@ -14,14 +14,10 @@
 import { execFileSync, spawn } from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
-import os from "node:os";
 import path from "node:path";
-import { createRequire } from "node:module";
-import { fileURLToPath } from "node:url";
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const root = path.resolve(here, "../..");
-const CHROMIUM = "/usr/bin/chromium";
+import { check, loadChromium, main, openPage, root, scratch, startProgram as startIn, track, waitExit } from "./e2e_harness.mjs";
+
 const UPDATE_HOST = "updates.keltharon.example";
 const FEED_URL = "https://" + UPDATE_HOST + "/antivirus/signatures.avsg";
 
@@ -31,57 +27,20 @@ if (!program || !fs.existsSync(program) || !feedBuilder || !fs.existsSync(feedBu
   process.exit(2);
 }
 
-let chromium;
-try {
-  chromium = createRequire(path.join(root, "tools/npm/package.json"))("playwright-core").chromium;
-} catch (e) {
-  console.error("playwright-core is missing: run tools/install-deps.sh (" + e.message + ")");
-  process.exit(1);
-}
-for (const tool of [CHROMIUM, "/usr/bin/curl", "/usr/bin/openssl", "/usr/bin/python3"]) {
-  if (!fs.existsSync(tool)) {
-    console.error(tool + " is missing: run tools/install-deps.sh");
-    process.exit(1);
-  }
-}
-
-const children = new Set();
-let browser = null;
-const watchdog = setTimeout(() => fail("the run took longer than 150 s"), 150000);
-
-async function cleanup() {
-  clearTimeout(watchdog);
-  for (const c of children) c.kill("SIGKILL");
-  if (browser) await browser.close().catch(() => {});
-  try { fs.rmSync(tmp, { recursive: true, force: true }); } catch {}
-}
-async function fail(message) {
-  console.error("FAIL: " + message);
-  await cleanup();
-  process.exit(1);
-}
-function check(cond, message) {
-  if (!cond) throw new Error(message);
-  console.log("ok - " + message);
-}
-
+const chromium = loadChromium(["/usr/bin/curl", "/usr/bin/openssl", "/usr/bin/python3"]);
 // A scratch area: the program's copy with its tools folder, data directory,
 // home, the stand-in opener, the server's certificate and control folder.
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), "kav-update-e2e-"));
+const s = scratch("kav-update-e2e-", 150);
+const { tmp, dataDir } = s;
 const programDir = path.join(tmp, "program");
 const exe = path.join(programDir, "keltharon-antivirus");
 const curlWrapper = path.join(programDir, "tools", "curl");
-const dataDir = path.join(tmp, "data");
-const homeDir = path.join(tmp, "home");
-const binDir = path.join(tmp, "bin");
 const serverDir = path.join(tmp, "server");
 const control = path.join(serverDir, "control");
 const scanDir = path.join(tmp, "downloads");
-const opened = path.join(tmp, "opened.txt");
-for (const d of [path.dirname(curlWrapper), dataDir, homeDir, binDir, control, scanDir]) fs.mkdirSync(d, { recursive: true });
+for (const d of [path.dirname(curlWrapper), control, scanDir]) fs.mkdirSync(d, { recursive: true });
 fs.copyFileSync(program, exe);
 fs.chmodSync(exe, 0o755);
-fs.writeFileSync(path.join(binDir, "xdg-open"), `#!/bin/sh\nprintf '%s\\n' "$1" >> '${opened}'\n`, { mode: 0o755 });
 
 const live = path.join(dataDir, "signatures.avsg");
 function leftovers() {
@@ -113,10 +72,8 @@ function startServer() {
   execFileSync("/usr/bin/openssl", ["req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
     "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=" + UPDATE_HOST, "-addext", "subjectAltName=DNS:" + UPDATE_HOST],
     { timeout: 30000, stdio: "ignore" });
-  const child = spawn("/usr/bin/python3", [path.join(root, "tests/support/feed_server.py"), cert, key, control],
-    { stdio: ["ignore", "pipe", "inherit"] });
-  children.add(child);
-  child.on("exit", () => children.delete(child));
+  const child = track(spawn("/usr/bin/python3", [path.join(root, "tests/support/feed_server.py"), cert, key, control],
+    { stdio: ["ignore", "pipe", "inherit"] }));
   return new Promise((resolve, reject) => {
     let out = "";
     const timer = setTimeout(() => reject(new Error("the feed server did not report its port within 20 s")), 20000);
@@ -138,32 +95,7 @@ const requestCount = () => {
   return fs.existsSync(log) ? (fs.readFileSync(log, "utf8").match(/^GET /gm) || []).length : 0;
 };
 
-// Starts the copy and resolves with {child, url} once the opener has been
-// asked to open the address.
-async function startProgram() {
-  const child = spawn(exe, ["--browser"], {
-    env: { ...process.env, AV_DATA_DIR: dataDir, HOME: homeDir, PATH: binDir + ":" + process.env.PATH },
-    stdio: ["ignore", "pipe", "pipe"],
-  });
-  children.add(child);
-  child.exited = new Promise((resolve) => child.on("exit", (code, signal) => { children.delete(child); resolve(code ?? 128 + os.constants.signals[signal]); }));
-  let out = "";
-  child.stdout.on("data", (d) => { out += d; });
-  child.stderr.on("data", (d) => process.stderr.write(d));
-  for (let i = 0; i < 300; i++) {
-    const now = fs.existsSync(opened) ? fs.readFileSync(opened, "utf8").trim() : "";
-    if (now && out.includes("Press Ctrl+C to quit.\n")) {
-      check(/^http:\/\/127\.0\.0\.1:\d+\/\?t=[0-9a-f]{48}$/.test(now), "the program opens its page on 127.0.0.1");
-      return { child, url: now };
-    }
-    await new Promise((r) => setTimeout(r, 100));
-  }
-  throw new Error("the program did not open its address within 30 s; output: " + out);
-}
-
-async function waitExit(child, ms) {
-  return await Promise.race([child.exited, new Promise((r) => setTimeout(() => r("timeout"), ms))]);
-}
+const startProgram = () => startIn(exe, s);
 
 async function run() {
   const server = await startServer();
@@ -173,13 +105,7 @@ async function run() {
     `exec /usr/bin/curl -q --noproxy '*' --connect-to ${UPDATE_HOST}:443:127.0.0.1:${server.port} --cacert '${server.cert}' "$@"\n`,
     { mode: 0o755 });
 
-  browser = await chromium.launch({ executablePath: CHROMIUM, headless: true, args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"] });
-  const context = await browser.newContext({ viewport: { width: 1280, height: 820 }, locale: "en-US" });
-  const page = await context.newPage();
-  page.setDefaultTimeout(30000);
-  const pageErrors = [];
-  page.on("pageerror", (e) => pageErrors.push(e.message));
-  page.on("console", (m) => { if (/Content Security Policy|Refused to/i.test(m.text())) pageErrors.push(m.text()); });
+  const { page, pageErrors } = await openPage(chromium, { viewport: { width: 1280, height: 820 }, locale: "en-US" });
 
   const { child, url } = await startProgram();
   await page.goto(url);
@@ -287,11 +213,4 @@ async function run() {
   check(pageErrors.length === 0, "the page raised no script errors" + (pageErrors.length ? ": " + pageErrors.join("; ") : ""));
 }
 
-try {
-  await run();
-  await cleanup();
-  console.log("all update checks passed");
-  process.exit(0);
-} catch (e) {
-  await fail(e.stack || String(e));
-}
+await main(run, "all update checks passed");
