@@ -12,24 +12,18 @@
 
 namespace {
 
-bool have(const char* tool) {
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-int sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
-
 // A test root, a publisher certificate issued by it, and a tiny Windows program
 // compiled here and signed with the publisher's key by an independent signing tool.
 class SignedFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* tool : {"openssl", "osslsigncode", "x86_64-w64-mingw32-gcc"})
-      if (!have(tool)) GTEST_SKIP() << tool << " is not installed";
+      if (!test::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
     const std::string d = dir.path();
     dir.write("hello.c", "int main(void) { return 42; }\n");
     dir.write("leaf.ext", "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=codeSigning\n");
-    ASSERT_EQ(sh("cd " + d + " && x86_64-w64-mingw32-gcc -O1 -o hello.exe hello.c"), 0);
-    ASSERT_EQ(sh("cd " + d +
+    ASSERT_EQ(test::sh("cd " + d + " && x86_64-w64-mingw32-gcc -O1 -o hello.exe hello.c"), 0);
+    ASSERT_EQ(test::sh("cd " + d +
                  " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 3650"
                  " -subj '/CN=Keltharon Test Root' -addext basicConstraints=critical,CA:TRUE"
                  " -addext keyUsage=critical,keyCertSign,cRLSign"

@@ -16,11 +16,6 @@ namespace {
 
 using ember::AuthenticodeSummary;
 
-bool have(const char* tool) {
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-int sh(const std::string& cmd) { return std::system(("(" + cmd + ") >/dev/null 2>&1").c_str()); }
-
 std::string output_of(const std::string& cmd) {
   std::string out;
   if (FILE* p = popen(cmd.c_str(), "r")) {
@@ -174,7 +169,7 @@ class Signed : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     for (const char* tool : {"openssl", "osslsigncode", "x86_64-w64-mingw32-gcc", "i686-w64-mingw32-gcc"})
-      if (!have(tool)) {
+      if (!test::have_tool(tool)) {
         missing_ = tool;
         return;
       }
@@ -224,7 +219,7 @@ class Signed : public ::testing::Test {
         "osslsigncode sign -h sha256 -certs oldchain.pem -key old.key -in hello64.exe -out expired.exe",
     };
     for (const std::string& step : steps) {
-      if (sh("cd " + d + " && " + step) != 0) {
+      if (test::sh("cd " + d + " && " + step) != 0) {
         failed_step_ = step;
         return;
       }
@@ -520,7 +515,7 @@ TEST(VendorSigned, EfiBinariesAgreeWithTheTool) {
   for (const char* f : {"/usr/lib/shim/shimx64.efi.signed", "/usr/lib/shim/fbx64.efi.signed",
                         "/usr/lib/shim/mmx64.efi.signed"})
     if (path_exists(f)) files.push_back(f);
-  if (files.empty() || !have("openssl")) GTEST_SKIP() << "shim-signed or openssl is not installed";
+  if (files.empty() || !test::have_tool("openssl")) GTEST_SKIP() << "shim-signed or openssl is not installed";
   test::TempDir dir;
   for (const std::string& f : files) {
     SCOPED_TRACE(f);

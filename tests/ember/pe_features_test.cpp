@@ -27,11 +27,6 @@ std::vector<std::string> shipped_images() {
   return out;
 }
 
-bool have(const char* tool) {
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-int sh(const std::string& cmd) { return std::system(("(" + cmd + ") >/dev/null 2>&1").c_str()); }
-
 std::uint32_t u32(const std::string& b, std::size_t at) {
   std::uint32_t v = 0;
   read_le(as_bytes(b), at, v);
@@ -49,7 +44,7 @@ class PeFeatureFixtures : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     for (const char* tool : {"openssl", "osslsigncode", "x86_64-w64-mingw32-gcc", "i686-w64-mingw32-gcc"})
-      if (!have(tool)) {
+      if (!test::have_tool(tool)) {
         missing_ = tool;
         return;
       }
@@ -74,7 +69,7 @@ class PeFeatureFixtures : public ::testing::Test {
         "osslsigncode sign -h sha256 -certs c.pem -key k.pem -in lib64.dll -out signed64.dll",
     };
     for (const std::string& step : steps)
-      if (sh("cd " + dir_->path() + " && " + step) != 0) {
+      if (test::sh("cd " + dir_->path() + " && " + step) != 0) {
         failed_step_ = step;
         return;
       }

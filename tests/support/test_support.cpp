@@ -129,6 +129,12 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
   return result;
 }
 
+bool have_tool(const char* tool) {
+  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+int sh(const std::string& command) { return std::system(("(" + command + ") >/dev/null 2>&1").c_str()); }
+
 std::string eicar() { return "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"; }
 
 }  // namespace test

@@ -39,6 +39,11 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
 // The 68-byte EICAR test string.
 std::string eicar();
 
+// True when `tool` is found on the search path.
+bool have_tool(const char* tool);
+// Runs `command` through the shell with its output discarded; the shell's exit status.
+int sh(const std::string& command);
+
 }  // namespace test
 
 namespace test {
