@@ -27,8 +27,9 @@ bool updater_takes_over(const ProtectionController& controller) {
 
 // The desktop window, the browser mode and the window self-test. The updater
 // may take over first (never in a self-test); then the local server runs for
-// as long as the mode does and is stopped and joined before the caller stops
-// the controller, so no request is in progress while the core shuts down.
+// as long as the mode does. Every return leaves through the server's
+// destructor, which stops it and joins its thread before the caller stops the
+// controller, so no request is in progress while the core shuts down.
 int run_application(ProtectionController& controller, const CommandLine& cl) {
   const bool self_test = !cl.smoke_report.empty();
   if (!self_test && updater_takes_over(controller)) return 0;
@@ -38,25 +39,19 @@ int run_application(ProtectionController& controller, const CommandLine& cl) {
     std::fputs("Couldn't start the local server.\n", stderr);
     return 1;
   }
-  if (self_test || !cl.browser) {
+  if (!cl.browser) {  // a self-test never comes with --browser
     try {
       const WindowFlags flags =
           run_desktop_window(server.address(), from_native(join_path(data_dir(), "webview")), cl.smoke_report,
                              [&controller] { return state_document(controller); });
-      server.stop();
       return self_test && !flags.passed ? 1 : 0;
     } catch (const std::exception& e) {
       const std::string line = std::string("Window unavailable (") + e.what() + "), opening in the browser instead.\n";
       std::fputs(line.c_str(), stderr);
-      if (self_test) {
-        server.stop();
-        return 1;
-      }
+      if (self_test) return 1;
     }
   }
-  const int status = run_browser_mode(server.address());
-  server.stop();
-  return status;
+  return run_browser_mode(server.address());
 }
 
 }  // namespace
