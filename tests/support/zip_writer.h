@@ -161,6 +161,18 @@ inline ZipArchive build_zip(const std::vector<ZipEntry>& entries, std::optional<
     std::uint32_t crc, compressed, size;
     std::size_t offset;
   };
+  // The fields a local header and its central directory record share, from
+  // the flags to the name length.
+  auto put_shared_fields = [](std::string& s, const ZipEntry& origin, const Record& r, std::size_t name_size) {
+    put16(s, origin.flags);
+    put16(s, origin.method);
+    put16(s, 0);
+    put16(s, 0x21);
+    put32(s, r.crc);
+    put32(s, r.compressed);
+    put32(s, r.size);
+    put16(s, static_cast<std::uint32_t>(name_size));
+  };
   ZipArchive out;
   std::vector<Record> records;
   for (const ZipEntry& e : entries) {
@@ -182,14 +194,7 @@ inline ZipArchive build_zip(const std::vector<ZipEntry>& entries, std::optional<
     std::string& s = out.bytes;
     put32(s, 0x04034b50);
     put16(s, 20);
-    put16(s, e.flags);
-    put16(s, e.method);
-    put16(s, 0);
-    put16(s, 0x21);
-    put32(s, r.crc);
-    put32(s, r.compressed);
-    put32(s, r.size);
-    put16(s, static_cast<std::uint32_t>(e.name.size()));
+    put_shared_fields(s, e, r, e.name.size());
     put16(s, 0);
     s += e.name;
     s += stored;
@@ -205,14 +210,7 @@ inline ZipArchive build_zip(const std::vector<ZipEntry>& entries, std::optional<
     put32(s, 0x02014b50);
     put16(s, 20);
     put16(s, 20);
-    put16(s, origin.flags);
-    put16(s, origin.method);
-    put16(s, 0);
-    put16(s, 0x21);
-    put32(s, r.crc);
-    put32(s, r.compressed);
-    put32(s, r.size);
-    put16(s, static_cast<std::uint32_t>(e.name.size()));
+    put_shared_fields(s, origin, r, e.name.size());
     put16(s, 0);
     put16(s, 0);
     put16(s, 0);
