@@ -13,22 +13,6 @@ constexpr std::int64_t kFileAlignmentFloor = 0x200;
 constexpr std::int64_t kPageSize = 0x1000;
 constexpr std::uint32_t kMaxSections = 2048;
 
-std::uint16_t u16_at(ByteSpan b, std::size_t off) {
-  std::uint16_t v = 0;
-  read_le(b, off, v);
-  return v;
-}
-std::uint32_t u32_at(ByteSpan b, std::size_t off) {
-  std::uint32_t v = 0;
-  read_le(b, off, v);
-  return v;
-}
-std::uint64_t u64_at(ByteSpan b, std::size_t off) {
-  std::uint64_t v = 0;
-  read_le(b, off, v);
-  return v;
-}
-
 bool is_power_of_two(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // Length of the valid UTF-8 character starting at b[i], or 0 when none does.
@@ -214,7 +198,7 @@ std::optional<std::uint32_t> PE::dword_at_rva(std::int64_t rva) const {
   try {
     const ByteSpan b = data_at_rva(rva, 4);
     if (b.size() < 4) return std::nullopt;
-    return u32_at(b, 0);
+    return le32(b, 0);
   } catch (const PEFormatError&) {
     return std::nullopt;
   }
@@ -313,23 +297,23 @@ void PE::parse_headers() {
   if (data_.size() < 64) throw PEFormatError("Unable to read the DOS Header, possibly a truncated file.");
   {
     const ByteSpan d = data_;
-    dos_.e_magic = u16_at(d, 0);
-    dos_.e_cblp = u16_at(d, 2);
-    dos_.e_cp = u16_at(d, 4);
-    dos_.e_crlc = u16_at(d, 6);
-    dos_.e_cparhdr = u16_at(d, 8);
-    dos_.e_minalloc = u16_at(d, 10);
-    dos_.e_maxalloc = u16_at(d, 12);
-    dos_.e_ss = u16_at(d, 14);
-    dos_.e_sp = u16_at(d, 16);
-    dos_.e_csum = u16_at(d, 18);
-    dos_.e_ip = u16_at(d, 20);
-    dos_.e_cs = u16_at(d, 22);
-    dos_.e_lfarlc = u16_at(d, 24);
-    dos_.e_ovno = u16_at(d, 26);
-    dos_.e_oemid = u16_at(d, 36);
-    dos_.e_oeminfo = u16_at(d, 38);
-    dos_.e_lfanew = u32_at(d, 60);
+    dos_.e_magic = le16(d, 0);
+    dos_.e_cblp = le16(d, 2);
+    dos_.e_cp = le16(d, 4);
+    dos_.e_crlc = le16(d, 6);
+    dos_.e_cparhdr = le16(d, 8);
+    dos_.e_minalloc = le16(d, 10);
+    dos_.e_maxalloc = le16(d, 12);
+    dos_.e_ss = le16(d, 14);
+    dos_.e_sp = le16(d, 16);
+    dos_.e_csum = le16(d, 18);
+    dos_.e_ip = le16(d, 20);
+    dos_.e_cs = le16(d, 22);
+    dos_.e_lfarlc = le16(d, 24);
+    dos_.e_ovno = le16(d, 26);
+    dos_.e_oemid = le16(d, 36);
+    dos_.e_oeminfo = le16(d, 38);
+    dos_.e_lfanew = le32(d, 60);
   }
   if (dos_.e_magic == 0x4D5A) throw PEFormatError("Probably a ZM Executable (not a PE file).");
   if (dos_.e_magic != 0x5A4D) throw PEFormatError("DOS Header magic not found.");
@@ -338,19 +322,19 @@ void PE::parse_headers() {
 
   const auto nt_bytes = read_struct("IMAGE_NT_HEADERS", nt, 4);
   if (!nt_bytes) throw PEFormatError("NT Headers not found.");
-  const std::uint32_t signature = u32_at(*nt_bytes, 0);
+  const std::uint32_t signature = le32(*nt_bytes, 0);
   if (signature == 0) throw PEFormatError("NT Headers not found.");
   if (signature != 0x00004550) throw PEFormatError("Invalid NT Headers signature.");
 
   const auto fh = read_struct("IMAGE_FILE_HEADER", nt + 4, 20);
   if (!fh) throw PEFormatError("File Header missing");
-  file_.Machine = u16_at(*fh, 0);
-  file_.NumberOfSections = u16_at(*fh, 2);
-  file_.TimeDateStamp = u32_at(*fh, 4);
-  file_.PointerToSymbolTable = u32_at(*fh, 8);
-  file_.NumberOfSymbols = u32_at(*fh, 12);
-  file_.SizeOfOptionalHeader = u16_at(*fh, 16);
-  file_.Characteristics = u16_at(*fh, 18);
+  file_.Machine = le16(*fh, 0);
+  file_.NumberOfSections = le16(*fh, 2);
+  file_.TimeDateStamp = le32(*fh, 4);
+  file_.PointerToSymbolTable = le32(*fh, 8);
+  file_.NumberOfSymbols = le32(*fh, 12);
+  file_.SizeOfOptionalHeader = le16(*fh, 16);
+  file_.Characteristics = le16(*fh, 18);
 
   const std::int64_t oh = nt + 24;
   // Reads the optional header as PE32 or PE32+; a short header is padded with
@@ -370,48 +354,48 @@ void PE::parse_headers() {
   auto decode_optional = [&](const Bytes& raw, bool plus) {
     const ByteSpan b = raw;
     OptionalHeader o;
-    o.Magic = u16_at(b, 0);
+    o.Magic = le16(b, 0);
     o.MajorLinkerVersion = b[2];
     o.MinorLinkerVersion = b[3];
-    o.SizeOfCode = u32_at(b, 4);
-    o.SizeOfInitializedData = u32_at(b, 8);
-    o.SizeOfUninitializedData = u32_at(b, 12);
-    o.AddressOfEntryPoint = u32_at(b, 16);
-    o.BaseOfCode = u32_at(b, 20);
+    o.SizeOfCode = le32(b, 4);
+    o.SizeOfInitializedData = le32(b, 8);
+    o.SizeOfUninitializedData = le32(b, 12);
+    o.AddressOfEntryPoint = le32(b, 16);
+    o.BaseOfCode = le32(b, 20);
     if (plus) {
-      o.ImageBase = u64_at(b, 24);
+      o.ImageBase = le64(b, 24);
     } else {
-      o.BaseOfData = u32_at(b, 24);
-      o.ImageBase = u32_at(b, 28);
+      o.BaseOfData = le32(b, 24);
+      o.ImageBase = le32(b, 28);
     }
-    o.SectionAlignment = u32_at(b, 32);
-    o.FileAlignment = u32_at(b, 36);
-    o.MajorOperatingSystemVersion = u16_at(b, 40);
-    o.MinorOperatingSystemVersion = u16_at(b, 42);
-    o.MajorImageVersion = u16_at(b, 44);
-    o.MinorImageVersion = u16_at(b, 46);
-    o.MajorSubsystemVersion = u16_at(b, 48);
-    o.MinorSubsystemVersion = u16_at(b, 50);
-    o.Win32VersionValue = u32_at(b, 52);
-    o.SizeOfImage = u32_at(b, 56);
-    o.SizeOfHeaders = u32_at(b, 60);
-    o.CheckSum = u32_at(b, 64);
-    o.Subsystem = u16_at(b, 68);
-    o.DllCharacteristics = u16_at(b, 70);
+    o.SectionAlignment = le32(b, 32);
+    o.FileAlignment = le32(b, 36);
+    o.MajorOperatingSystemVersion = le16(b, 40);
+    o.MinorOperatingSystemVersion = le16(b, 42);
+    o.MajorImageVersion = le16(b, 44);
+    o.MinorImageVersion = le16(b, 46);
+    o.MajorSubsystemVersion = le16(b, 48);
+    o.MinorSubsystemVersion = le16(b, 50);
+    o.Win32VersionValue = le32(b, 52);
+    o.SizeOfImage = le32(b, 56);
+    o.SizeOfHeaders = le32(b, 60);
+    o.CheckSum = le32(b, 64);
+    o.Subsystem = le16(b, 68);
+    o.DllCharacteristics = le16(b, 70);
     if (plus) {
-      o.SizeOfStackReserve = u64_at(b, 72);
-      o.SizeOfStackCommit = u64_at(b, 80);
-      o.SizeOfHeapReserve = u64_at(b, 88);
-      o.SizeOfHeapCommit = u64_at(b, 96);
-      o.LoaderFlags = u32_at(b, 104);
-      o.NumberOfRvaAndSizes = u32_at(b, 108);
+      o.SizeOfStackReserve = le64(b, 72);
+      o.SizeOfStackCommit = le64(b, 80);
+      o.SizeOfHeapReserve = le64(b, 88);
+      o.SizeOfHeapCommit = le64(b, 96);
+      o.LoaderFlags = le32(b, 104);
+      o.NumberOfRvaAndSizes = le32(b, 108);
     } else {
-      o.SizeOfStackReserve = u32_at(b, 72);
-      o.SizeOfStackCommit = u32_at(b, 76);
-      o.SizeOfHeapReserve = u32_at(b, 80);
-      o.SizeOfHeapCommit = u32_at(b, 84);
-      o.LoaderFlags = u32_at(b, 88);
-      o.NumberOfRvaAndSizes = u32_at(b, 92);
+      o.SizeOfStackReserve = le32(b, 72);
+      o.SizeOfStackCommit = le32(b, 76);
+      o.SizeOfHeapReserve = le32(b, 80);
+      o.SizeOfHeapCommit = le32(b, 84);
+      o.LoaderFlags = le32(b, 88);
+      o.NumberOfRvaAndSizes = le32(b, 92);
     }
     o.file_offset = static_cast<std::uint64_t>(oh);
     o.structure_size = plus ? 112 : 96;
@@ -450,7 +434,7 @@ void PE::parse_headers() {
       std::copy(avail.begin(), avail.end(), entry);
       if (i >= 16) break;
       const ByteSpan e(entry, 8);
-      directories_.push_back(DataDirectory{u32_at(e, 0), u32_at(e, 4), i});
+      directories_.push_back(DataDirectory{le32(e, 0), le32(e, 4), i});
       pos += 8;
       if (pos >= table_start + 128) break;
     }
@@ -502,15 +486,15 @@ void PE::parse_sections(std::int64_t table_offset) {
     SectionHeader s;
     s.pe_ = this;
     std::copy(raw.begin(), raw.begin() + 8, s.Name.begin());
-    s.VirtualSize = u32_at(raw, 8);
-    s.VirtualAddress = u32_at(raw, 12);
-    s.SizeOfRawData = u32_at(raw, 16);
-    s.PointerToRawData = u32_at(raw, 20);
-    s.PointerToRelocations = u32_at(raw, 24);
-    s.PointerToLinenumbers = u32_at(raw, 28);
-    s.NumberOfRelocations = u16_at(raw, 32);
-    s.NumberOfLinenumbers = u16_at(raw, 34);
-    s.Characteristics = u32_at(raw, 36);
+    s.VirtualSize = le32(raw, 8);
+    s.VirtualAddress = le32(raw, 12);
+    s.SizeOfRawData = le32(raw, 16);
+    s.PointerToRawData = le32(raw, 20);
+    s.PointerToRelocations = le32(raw, 24);
+    s.PointerToLinenumbers = le32(raw, 28);
+    s.NumberOfRelocations = le16(raw, 32);
+    s.NumberOfLinenumbers = le16(raw, 34);
+    s.Characteristics = le32(raw, 36);
     s.file_offset = static_cast<std::uint64_t>(entry_offset);
     s.table_index = i;
 
