@@ -56,6 +56,15 @@ std::string fake_opener(const test::TempDir& dir, const std::string& record) {
   return dir.file("bin") + ":/usr/bin:/bin";
 }
 
+// The state letter and parent of a process, from /proc; false when it is gone.
+bool process_stat(int pid, char& state, int& ppid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const auto close = line.rfind(')');  // the command name may itself hold ')'
+  return close != std::string::npos && std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2;
+}
+
 std::set<int> descendants(int pid) {
   std::set<int> found = {pid};
   for (bool grew = true; grew;) {
@@ -63,15 +72,9 @@ std::set<int> descendants(int pid) {
     DIR* d = opendir("/proc");
     while (dirent* e = d ? readdir(d) : nullptr) {
       const int p = std::atoi(e->d_name);
-      if (p <= 0 || found.count(p)) continue;
-      std::ifstream stat("/proc/" + std::to_string(p) + "/stat");
-      std::string line;
-      std::getline(stat, line);
-      const auto close = line.rfind(')');
-      if (close == std::string::npos) continue;
-      int ppid = 0;
       char state = 0;
-      if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && found.count(ppid)) {
+      int ppid = 0;
+      if (p > 0 && !found.count(p) && process_stat(p, state, ppid) && found.count(ppid)) {
         found.insert(p);
         grew = true;
       }
@@ -83,11 +86,9 @@ std::set<int> descendants(int pid) {
 }
 
 bool alive(int pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return false;
-  const auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+  char state = 0;
+  int ppid = 0;
+  return process_stat(pid, state, ppid) && state != 'Z';
 }
 
 TEST(ApplicationMode, WindowSelfTestUnderXvfbRunReportsWhatThePageShows) {
